@@ -1,0 +1,66 @@
+// The engraving parameter set: the user's settings (kept in the profile section "Engraving")
+// and the values derived from them and from the picture. One process-wide set, written by the
+// setup dialog's thread and read by the host thread while a raster runs; every field is atomic
+// so that neither side ever sees a torn value.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace engrave {
+
+struct ParameterSet {
+  std::atomic<double> YStepOver{0.0};  // Y distance between raster lines, user units
+  std::atomic<double> Length{0.0};     // engraved height (the dialog's "Height")
+  std::atomic<double> Width{0.0};      // engraved width
+  std::atomic<double> FeedRate{0.0};   // F word of every X move
+  std::atomic<bool> Inverse{false};
+  std::atomic<bool> MaintainAspectRatio{false};
+  std::atomic<double> ImagePixelsX{0.0};  // picture columns used by the raster
+  std::atomic<double> ImagePixelsY{0.0};  // picture rows used by the raster
+  std::atomic<double> XPixelSteps{0.0};   // shown only
+  std::atomic<double> YPixelSteps{0.0};   // shown only
+  std::atomic<int32_t> TriggerLineLength{0};
+  std::atomic<double> ScanY{0.0};        // Y of the line to engrave next
+  std::atomic<double> ScanXTarget{0.0};  // X where the last line ended: 0 or Width
+  // True once LoadParameters has run in this process; until then there is nothing of the
+  // user's to save.
+  std::atomic<bool> Loaded{false};
+};
+
+extern ParameterSet gParameters;
+
+// Reads and writes the six stored values through the profile store that is open now.
+void LoadParameters();
+void SaveParameters();
+
+// The four-significant-digit text in which a real value is stored ("0.1", "8.", "2500",
+// "5.e-002").
+std::string FormatStoredReal(double value);
+
+// Derives Length (with maintainAspect), XPixelSteps, YPixelSteps and TriggerLineLength from the
+// set and the machine's steps per unit. With ImagePixelsX or ImagePixelsY at 0 or below the
+// derived values that would divide by them are 0.
+void CalculateParameters(bool maintainAspect, double stepsPerUnitX, double stepsPerUnitY);
+
+// What "Start Scanning" needs from the plug-in and the dialog around it.
+class ScanStarter {
+ public:
+  virtual void SetPulseMode(uint8_t pulseMode) = 0;
+  virtual void ShowMessage(const std::string& text) = 0;
+  virtual bool ConfirmMovement() = 0;
+  // ScanXTarget and ScanY are already 0; publish the armed state and its status text.
+  virtual void Arm() = 0;
+
+ protected:
+  ~ScanStarter() = default;
+};
+
+enum class StartScanningResult { kCheckFailed, kRefused, kArmed };
+
+// The checks and the arming of "Start Scanning", after the dialog has read its fields and run
+// CalculateParameters.
+StartScanningResult StartScanning(bool pulseChecked, ScanStarter& starter);
+
+}  // namespace engrave

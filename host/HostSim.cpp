@@ -1,0 +1,2 @@
+// Placeholder until the host stand-in is written.
+int main() { return 0; }

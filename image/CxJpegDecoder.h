@@ -1,0 +1,11 @@
+// Decoder for one picture format: a CxImage that fills itself from a stream.
+#pragma once
+
+#include "image/CxImage.h"
+
+class CxJpegDecoder : public CxImage {
+ public:
+  CxJpegDecoder();
+  // Reads one picture from the stream; false with LastErrorText() set on failure.
+  bool Read(CxFile& stream);
+};
