@@ -164,7 +164,20 @@ class CX_EXPORT CxImage {
                      uint32_t rasterOperation = kSourceCopy) const;
   static constexpr uint32_t kSourceCopy = 0x00CC0020;
 
+  // The brightness formula shared by PixelGray and ToGray.
+  static int GrayOf(uint8_t red, uint8_t green, uint8_t blue) {
+    return (306 * red + 601 * green + 117 * blue) >> 10;
+  }
+
  protected:
+  // Palette entries allocated in the pixel block (fixed by Create), and of those the ones in
+  // use: biClrUsed may be lowered by a decoder but never reaches past the block.
+  uint32_t PaletteCapacity() const;
+  uint32_t PaletteEntries() const;
+  // The colour that reads outside the picture yield (the key, or stored pixel (0, 0)).
+  CxRgbQuad OutsideColor() const;
+  void ClearDimensions();
+
   uint8_t* block_ = nullptr;  // header copy, palette, rows
   CxBitmapInfoHeader header_{};
   CxImageInfo info_{};

@@ -30,12 +30,17 @@ class CX_EXPORT CxMemFile : public CxFile {
   bool FreesOnClose() const { return freeOnClose_; }
 
  private:
-  // Makes room for at least length bytes; false (nothing changed) when memory runs out.
-  bool Grow(uint32_t length);
+  // Makes room for at least length bytes; false (nothing changed) when memory runs out or
+  // the length does not fit the 32-bit fields.
+  bool Grow(uint64_t length);
+  // Room for length more bytes at the position; false when they cannot be had.
+  bool MakeRoom(uint64_t length);
 
   uint8_t* buffer_;
   int32_t size_;
   bool freeOnClose_;
   int32_t position_;
   uint32_t capacity_;
+  // Set in copies: the block belongs to the stream copied from, so growing must not move it.
+  bool sharesBlock_ = false;
 };

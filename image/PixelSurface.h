@@ -1,6 +1,7 @@
 // A plain RGB pixel surface: what the preview paints into, and what the dialog backends show.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -11,9 +12,9 @@ struct PixelSurface {
   std::vector<uint8_t> pixels;  // rows top first, 3 bytes red, green, blue per pixel
 
   PixelSurface() = default;
-  PixelSurface(int w, int h) : width(w), height(h), stride(3 * w), pixels(size_t(3) * w * h) {}
-  uint8_t* Row(int y) { return pixels.data() + size_t(y) * stride; }
-  const uint8_t* Row(int y) const { return pixels.data() + size_t(y) * stride; }
+  PixelSurface(int w, int h) : width(w), height(h), stride(3 * w), pixels(std::size_t(3) * w * h) {}
+  uint8_t* Row(int y) { return pixels.data() + std::size_t(y) * stride; }
+  const uint8_t* Row(int y) const { return pixels.data() + std::size_t(y) * stride; }
 };
 
 // A destination rectangle on a surface: left, top, right, bottom (right and bottom exclusive).

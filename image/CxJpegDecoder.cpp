@@ -1,0 +1,7 @@
+#include "image/CxJpegDecoder.h"
+
+CxJpegDecoder::CxJpegDecoder() : CxImage(kCxFormatJpeg) {}
+
+bool CxJpegDecoder::Read(CxFile&) {
+  return false;
+}
