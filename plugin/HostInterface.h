@@ -108,49 +108,54 @@ typedef bool (*GetLEDFn)(int16_t led);
 typedef void (*SetLEDFn)(int16_t led, bool on);
 }
 
+#ifndef ENGRAVING_API
+#define ENGRAVING_API __attribute__((visibility("default")))
+#endif
+
 // The plug-in's exported entry points, for hosts that link against it or resolve them with
 // dlsym under these exact names.
 extern "C" {
-void SetGetMenuRange(GetMenuRangeFn fn);
-void SetDoButton(DoButtonFn fn);
-void SetSetDRO(SetDROFn fn);
-void SetGetDRO(GetDROFn fn);
-void SetGetLED(GetLEDFn fn);
-void SetSetLED(SetLEDFn fn);
-void SetCode(CodeFn fn);
+ENGRAVING_API void SetGetMenuRange(GetMenuRangeFn fn);
+ENGRAVING_API void SetDoButton(DoButtonFn fn);
+ENGRAVING_API void SetSetDRO(SetDROFn fn);
+ENGRAVING_API void SetGetDRO(GetDROFn fn);
+ENGRAVING_API void SetGetLED(GetLEDFn fn);
+ENGRAVING_API void SetSetLED(SetLEDFn fn);
+ENGRAVING_API void SetCode(CodeFn fn);
 
 // Keeps the records (and the unused 32-bit value), creates the plug-in's central object and
 // reserves its menu command identifier. Always returns 1.
-uint8_t InitControl(ControlState* control, uint32_t unused, MotionState* motion,
-                    DriverState* driver);
+ENGRAVING_API uint8_t InitControl(ControlState* control, uint32_t unused, MotionState* motion,
+                                  DriverState* driver);
 // Takes the path of the host's XML profile and returns the plug-in's display name. The text
 // stays valid until the next SetProName or until the plug-in is unloaded.
-const char* SetProName(std::string profileName);
+ENGRAVING_API const char* SetProName(std::string profileName);
 // Adds the menu "&Tarvex/Laser Engraving" and loads the engraving settings from the profile.
-void PostInitControl();
+ENGRAVING_API void PostInitControl();
 // Menu notification: -1 cancels a running raster; other values are menu command identifiers.
-void Notify(int32_t commandId);
+ENGRAVING_API void Notify(int32_t commandId);
 // One tick of the host's main loop.
-void Update();
+ENGRAVING_API void Update();
 // Cancels a running raster.
-void Reset();
+ENGRAVING_API void Reset();
 // Opens the setup dialog.
-void Config();
+ENGRAVING_API void Config();
 // Saves the settings and releases the central object. Call last.
-void StopPlug();
+ENGRAVING_API void StopPlug();
 
 // Accepted and ignored.
-void DoDwell(double seconds);
-void JogOn(int16_t axis, int16_t direction, double speed);
-void JogOff(int16_t axis);
-void Purge(int16_t flags);
-void Probe();
-void Home(int16_t axis);
+ENGRAVING_API void DoDwell(double seconds);
+ENGRAVING_API void JogOn(int16_t axis, int16_t direction, double speed);
+ENGRAVING_API void JogOff(int16_t axis);
+ENGRAVING_API void Purge(int16_t flags);
+ENGRAVING_API void Probe();
+ENGRAVING_API void Home(int16_t axis);
 
 // Self-registration: nothing to register on this platform.
-int32_t DllRegisterServer();
-int32_t DllUnregisterServer();
-int32_t DllGetClassObject(const void* classId, const void* interfaceId, void** object);
+ENGRAVING_API int32_t DllRegisterServer();
+ENGRAVING_API int32_t DllUnregisterServer();
+ENGRAVING_API int32_t DllGetClassObject(const void* classId, const void* interfaceId,
+                                        void** object);
 // 0 when the plug-in may be unloaded now, 1 while its dialog thread runs.
-int32_t DllCanUnloadNow();
+ENGRAVING_API int32_t DllCanUnloadNow();
 }

@@ -1,0 +1,16 @@
+// The G-code lines of the raster, formatted with a point as the decimal separator whatever
+// locale the host process runs in.
+#pragma once
+
+#include <string>
+
+namespace engrave {
+
+// "G1 X%.4f F%.4f"
+std::string LineMove(double x, double feedRate);
+// "G1 Y%.4f"
+std::string StepOverMove(double y);
+// Rapid home and tool stop at the end of a raster.
+inline constexpr char kEndOfRaster[] = "G0X0Y0 M5";
+
+}  // namespace engrave

@@ -1,0 +1,142 @@
+#include "engrave/Parameters.h"
+
+#include <locale.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "engrave/TriggerLine.h"
+#include "profile/ProfileStore.h"
+
+namespace engrave {
+
+ParameterSet gParameters;
+
+namespace {
+
+const char kSection[] = "Engraving";
+
+// The C library's decimal conversion in the "C" locale, whatever locale the host runs in.
+double ParseReal(const std::string& text) {
+  static locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  return strtod_l(text.c_str(), nullptr, cLocale);
+}
+
+// Position of the first significant digit relative to the decimal point, from the exact value:
+// the exponent of its exact decimal expansion, plus one.
+int LeadingDigitPosition(double magnitude) {
+  if (magnitude == 0.0) return 1;
+  char text[64];
+  std::snprintf(text, sizeof text, "%.40e", magnitude);
+  const char* exponent = std::strchr(text, 'e');
+  return std::atoi(exponent + 1) + 1;
+}
+
+// Drops the zeros that directly follow the decimal digits, before the exponent or the end;
+// the point itself stays.
+std::string TrimFractionZeros(std::string text) {
+  const size_t point = text.find('.');
+  if (point == std::string::npos) return text;
+  size_t exponent = text.find('e');
+  if (exponent == std::string::npos) exponent = text.size();
+  size_t keep = exponent;
+  while (keep > point + 1 && text[keep - 1] == '0') --keep;
+  return text.erase(keep, exponent - keep);
+}
+
+}  // namespace
+
+std::string FormatStoredReal(double value) {
+  if (!std::isfinite(value)) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%f", value);
+    return text;
+  }
+  const int position = LeadingDigitPosition(std::fabs(value));
+  char text[64];
+  if (position < 0 || position > 4) {
+    // Scientific with four significant digits and a three-digit exponent.
+    std::snprintf(text, sizeof text, "%.3e", value);
+    char* e = std::strchr(text, 'e');
+    const int exponent = std::atoi(e + 1);
+    std::snprintf(e, sizeof text - size_t(e - text), "e%c%03d", exponent < 0 ? '-' : '+',
+                  std::abs(exponent));
+  } else {
+    std::snprintf(text, sizeof text, "%.*f", 4 - position, value);
+  }
+  return TrimFractionZeros(text);
+}
+
+void LoadParameters() {
+  profile::ProfileStore* store = profile::CurrentProfileStore();
+  if (store == nullptr) return;
+  auto readReal = [&](const char* key, const char* defaultText) {
+    return ParseReal(store->ReadString(kSection, key, defaultText));
+  };
+  gParameters.YStepOver = readReal("YStepOver", ".1");
+  gParameters.Length = readReal("Length", "8.0");
+  gParameters.Width = readReal("Width", "10.0");
+  gParameters.FeedRate = readReal("FeedRate", "100.0");
+  gParameters.Inverse = store->ReadInt(kSection, "Inverse", 0) == 1;
+  gParameters.MaintainAspectRatio = store->ReadInt(kSection, "MaintainAspectRatio", 0) == 1;
+  gParameters.Loaded = true;
+}
+
+void SaveParameters() {
+  profile::ProfileStore* store = profile::CurrentProfileStore();
+  if (store == nullptr) return;
+  store->WriteString(kSection, "YStepOver", FormatStoredReal(gParameters.YStepOver));
+  store->WriteString(kSection, "Length", FormatStoredReal(gParameters.Length));
+  store->WriteString(kSection, "Width", FormatStoredReal(gParameters.Width));
+  store->WriteString(kSection, "FeedRate", FormatStoredReal(gParameters.FeedRate));
+  store->WriteInt(kSection, "Inverse", gParameters.Inverse ? 1 : 0);
+  store->WriteInt(kSection, "MaintainAspectRatio", gParameters.MaintainAspectRatio ? 1 : 0);
+}
+
+void CalculateParameters(bool maintainAspect, double stepsPerUnitX, double stepsPerUnitY) {
+  const double pixelsX = gParameters.ImagePixelsX;
+  const double pixelsY = gParameters.ImagePixelsY;
+  const double width = gParameters.Width;
+  // Without picture dimensions there is no aspect ratio and no steps per pixel: the typed
+  // height stays and the per-pixel values are 0 instead of a division by zero.
+  const bool haveColumns = pixelsX > 0.0;
+  const bool haveRows = pixelsY > 0.0;
+  if (maintainAspect && haveColumns && haveRows) gParameters.Length = pixelsY / pixelsX * width;
+  gParameters.XPixelSteps = haveColumns ? width * stepsPerUnitX / pixelsX : 0.0;
+  gParameters.YPixelSteps = haveRows ? gParameters.Length * stepsPerUnitY / pixelsY : 0.0;
+  // Saturate rather than wrap: an enormous or undefined width must fail the bit-count check.
+  const double bits = width * stepsPerUnitX;
+  gParameters.TriggerLineLength =
+      std::isnan(bits) || bits >= 2147483648.0 ? INT32_MAX : TruncateToInt32(bits);
+}
+
+StartScanningResult StartScanning(bool pulseChecked, ScanStarter& starter) {
+  starter.SetPulseMode(pulseChecked ? 1 : 0);
+  // Written so that an undefined value (a typed "nan") fails like a value of zero.
+  if (!(gParameters.Width > 0.0) || !(gParameters.Length > 0.0)) {
+    starter.ShowMessage("ERROR... Width and Length must set be > 0.00");
+    return StartScanningResult::kCheckFailed;
+  }
+  if (!(gParameters.FeedRate > 0.0)) {
+    starter.ShowMessage("ERROR... Rate must set be > 0.00");
+    return StartScanningResult::kCheckFailed;
+  }
+  if (gParameters.TriggerLineLength > kTriggerBitCapacity) {
+    starter.ShowMessage("ERROR... Must be fewer than 1 million trigger bits.");
+    return StartScanningResult::kCheckFailed;
+  }
+  if (!(gParameters.ImagePixelsX > 0.0) || !(gParameters.ImagePixelsY > 0.0)) {
+    starter.ShowMessage("ERROR... Image pixels X and Y must be > 0. Please load a picture.");
+    return StartScanningResult::kCheckFailed;
+  }
+  if (!starter.ConfirmMovement()) return StartScanningResult::kRefused;
+  gParameters.ScanXTarget = 0.0;
+  gParameters.ScanY = 0.0;
+  starter.Arm();
+  return StartScanningResult::kArmed;
+}
+
+}  // namespace engrave

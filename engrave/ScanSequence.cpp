@@ -1,0 +1,76 @@
+// The scanning sequence: one step per host tick, paced by the host's LineDone flag.
+#include <atomic>
+
+#include "engrave/GCode.h"
+#include "engrave/Parameters.h"
+#include "plugin/MenuHandler.h"
+#include "plugin/PluginState.h"
+
+namespace {
+
+// Set while a tick runs, so that a tick re-entered from inside a host callback does nothing.
+std::atomic<bool> gUpdateBusy{false};
+
+class BusyScope {
+ public:
+  BusyScope() { gUpdateBusy.store(true, std::memory_order_relaxed); }
+  ~BusyScope() { gUpdateBusy.store(false, std::memory_order_relaxed); }
+};
+
+}  // namespace
+
+void MenuHandler::SequenceTick() {
+  if (gUpdateBusy.load(std::memory_order_relaxed)) return;
+  BusyScope busy;
+  if (host_.motion->LineDone == 0) return;
+  const int32_t state = SequenceState.load(std::memory_order_acquire);
+  if (state != kIdle) {
+    host_.control->TickReset = 0;
+    host_.motion->TickReset = 0;
+  }
+  switch (state) {
+    case kArmed:
+      // The armed state was published after its status text; take that text over first so
+      // that it never lands after a later one.
+      plugin::ApplyHandover();
+      if (host_.control->CycleStart != 0) {
+        SequenceState.store(kRunning, std::memory_order_relaxed);
+        SetStatus("Scanning Sequence Begins..");
+      }
+      break;
+    case kRunning:
+      FillTriggerLine();
+      AdvanceLine();
+      break;
+    default:
+      break;
+  }
+}
+
+void MenuHandler::AdvanceLine() {
+  engrave::ParameterSet& p = engrave::gParameters;
+  const double scanY = p.ScanY;
+  if (!(scanY < p.Length)) {
+    SequenceState.store(kIdle, std::memory_order_relaxed);
+    host_.control->TriggerMode = -1;
+    SetStatus("Scanning Sequence Complete");
+    SendCode(engrave::kEndOfRaster);
+    return;
+  }
+  const double lineEnd = p.ScanXTarget == 0.0 ? double(p.Width) : 0.0;
+  const double nextY = scanY + p.YStepOver;
+  p.ScanY = nextY;
+  p.ScanXTarget = lineEnd;
+  SendCode(engrave::LineMove(lineEnd, p.FeedRate).c_str());
+  SendCode(engrave::StepOverMove(nextY).c_str());
+  host_.motion->LineDone = 0;
+}
+
+void MenuHandler::CancelSequence() {
+  if (SequenceState.load(std::memory_order_acquire) != kIdle) {
+    plugin::ApplyHandover();
+    SetStatus("Engraving Canceled.");
+    host_.control->TriggerMode = -1;
+  }
+  SequenceState.store(kIdle, std::memory_order_relaxed);
+}

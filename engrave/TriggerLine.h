@@ -1,0 +1,63 @@
+// One raster line of trigger bits: the line's X motor steps are shared out among the picture
+// columns, and each column fires an evenly spread share of its steps in proportion to its
+// brightness. The bits come out exactly as the per-step accumulation in 64-bit floating point
+// gives them; this unit only gets there faster, by reusing each column's fire pattern.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+class CxImage;
+
+namespace engrave {
+
+inline constexpr int32_t kTriggerWords = 32000;
+inline constexpr int32_t kTriggerBitCapacity = kTriggerWords * 32;  // 1,024,000
+
+// What one line reads from the parameter set.
+struct TriggerLineInput {
+  int32_t triggerLineLength = 0;
+  double imagePixelsX = 0.0;
+  double imagePixelsY = 0.0;
+  double length = 0.0;
+  double scanY = 0.0;
+  double scanXTarget = 0.0;  // 0: a forward line (columns left to right)
+};
+
+// Truncates toward zero like the x86 conversion instruction: NaN and values outside the 32-bit
+// range give INT32_MIN, so every input has one defined answer.
+int32_t TruncateToInt32(double value);
+
+// Whether the step-th of n steps of a column at this brightness fires, for every step at once:
+// bit k of the result words is step k.
+void ComputeFirePattern(int32_t steps, int brightness, uint32_t* words);
+
+class TriggerLineFiller {
+ public:
+  // Clears all 32000 words of bits, then writes the fires of one line read from the picture's
+  // row under the line. Without a picture nothing fires.
+  void Fill(const TriggerLineInput& line, const CxImage* picture, uint32_t* bits);
+
+ private:
+  // Fire patterns of one step count, for the brightness values met so far.
+  struct PatternSet {
+    int32_t steps = 0;
+    uint32_t wordsPerPattern = 0;
+    uint64_t lastUse = 0;
+    std::vector<uint32_t> words;       // 256 patterns
+    std::array<uint8_t, 256> state{};  // 0 not computed, 1 computed, 2 computed and empty
+  };
+  static constexpr int32_t kLargestCachedSteps = 8192;
+  static constexpr std::size_t kCachedStepCounts = 4;
+
+  void WriteColumn(uint32_t* bits, int64_t firstStep, int32_t steps, int brightness);
+  PatternSet& PatternsFor(int32_t steps);
+
+  std::vector<PatternSet> cache_;
+  uint64_t useCounter_ = 0;
+  std::vector<uint32_t> scratch_;
+};
+
+}  // namespace engrave

@@ -1,0 +1,74 @@
+#include "plugin/MenuHandler.h"
+
+#include <cmath>
+
+#include "engrave/EngraveThread.h"
+#include "engrave/Parameters.h"
+#include "image/EngraveImage.h"
+#include "plugin/PluginServices.h"
+#include "ui/Ui.h"
+
+MenuHandler::MenuHandler(plugin::HostLink& host) : host_(host) {}
+
+void MenuHandler::OnMenuCommand(int32_t id) {
+  if (SequenceState.load(std::memory_order_acquire) != kIdle) {
+    ui::ShowMessage("Previous SEQ not yet complete. ");
+    return;
+  }
+  if (id == MenuCommandId) StartEngraving();
+}
+
+void MenuHandler::StartEngraving() {
+  if (host_.driver->PrinterPortActive == 0) {
+    ui::ShowMessage("Printer Port operation only!");
+    return;
+  }
+  if (std::fabs(host_.motion->PositionX) > 0.01 || std::fabs(host_.motion->PositionY) > 0.01) {
+    ui::ShowMessage("X and Y Axis must be zeroed to proceed!");
+    return;
+  }
+  if (host_.motion->FileLoaded != 0) {
+    ui::ShowMessage("Please close current Gcode file before probing!");
+    return;
+  }
+  engrave::OpenSetupDialog();
+}
+
+void MenuHandler::SetStatus(const std::string& text) {
+  host_.motion->StatusLine = text;
+}
+
+void MenuHandler::FillTriggerLine() {
+  if (host_.driver->PrinterPortActive == 0) return;
+  const engrave::ParameterSet& p = engrave::gParameters;
+  engrave::TriggerLineInput line;
+  line.triggerLineLength = p.TriggerLineLength;
+  line.imagePixelsX = p.ImagePixelsX;
+  line.imagePixelsY = p.ImagePixelsY;
+  line.length = p.Length;
+  line.scanY = p.ScanY;
+  line.scanXTarget = p.ScanXTarget;
+  filler_.Fill(line, TheEngraveImage().Picture(), host_.driver->TriggerBits);
+  host_.control->TriggerMode = 0;
+}
+
+void MenuHandler::SetTriggerBit(int32_t index, int32_t fire) {
+  // Negative indices lie outside the buffer as surely as those past its end.
+  if (index < 0 || index / 32 >= kTriggerWordCount) return;
+  const uint32_t mask = uint32_t(1) << (index % 32);
+  uint32_t& word = host_.driver->TriggerBits[index / 32];
+  word = fire == 1 ? (word | mask) : (word & ~mask);
+}
+
+void MenuHandler::Arm() {
+  engrave::gParameters.ScanXTarget = 0.0;
+  engrave::gParameters.ScanY = 0.0;
+  // The status text is handed over before the state is published, so the host thread writes
+  // it before it can act on the armed state.
+  plugin::PostStatus("Press Cycle Start to begin scanning Seq.");
+  SequenceState.store(kArmed, std::memory_order_release);
+}
+
+void MenuHandler::SendCode(const char* line) {
+  if (host_.code != nullptr) host_.code(line);
+}

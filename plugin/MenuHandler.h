@@ -1,0 +1,46 @@
+// The plug-in's central object: it owns the menu command of "&Engrave Photo" and the state of
+// the scanning sequence, and runs the sequence one host tick at a time.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "engrave/TriggerLine.h"
+#include "plugin/PluginState.h"
+
+class MenuHandler {
+ public:
+  static constexpr int32_t kIdle = 0;
+  static constexpr int32_t kArmed = 1;
+  static constexpr int32_t kRunning = 4;
+
+  explicit MenuHandler(plugin::HostLink& host);
+  virtual ~MenuHandler() = default;
+  MenuHandler(const MenuHandler&) = delete;
+  MenuHandler& operator=(const MenuHandler&) = delete;
+
+  // Written by the host thread, and by the dialog thread when it arms; arming publishes the
+  // zeroed scan position with release, the host thread reads the state with acquire.
+  std::atomic<int32_t> SequenceState{kIdle};
+  int32_t MenuCommandId = -1;
+
+  // Host thread.
+  void SequenceTick();
+  void AdvanceLine();
+  void OnMenuCommand(int32_t id);
+  void StartEngraving();
+  void CancelSequence();
+  void SetStatus(const std::string& text);
+  void FillTriggerLine();
+  void SetTriggerBit(int32_t index, int32_t fire);
+
+  // Dialog thread: ScanXTarget = ScanY = 0, the status text handed over, then Armed.
+  void Arm();
+
+ private:
+  void SendCode(const char* line);
+
+  plugin::HostLink& host_;
+  engrave::TriggerLineFiller filler_;
+};
