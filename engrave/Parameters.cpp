@@ -2,6 +2,7 @@
 
 #include <locale.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -25,14 +26,19 @@ double ParseReal(const std::string& text) {
   return strtod_l(text.c_str(), nullptr, cLocale);
 }
 
+// printf-style formatting that ignores the host's locale.
+std::string Format(double value, std::chars_format format, int precision) {
+  char text[400];
+  auto result = std::to_chars(text, text + sizeof text, value, format, precision);
+  return std::string(text, result.ptr);
+}
+
 // Position of the first significant digit relative to the decimal point, from the exact value:
 // the exponent of its exact decimal expansion, plus one.
 int LeadingDigitPosition(double magnitude) {
   if (magnitude == 0.0) return 1;
-  char text[64];
-  std::snprintf(text, sizeof text, "%.40e", magnitude);
-  const char* exponent = std::strchr(text, 'e');
-  return std::atoi(exponent + 1) + 1;
+  const std::string exact = Format(magnitude, std::chars_format::scientific, 40);
+  return std::atoi(exact.c_str() + exact.find('e') + 1) + 1;
 }
 
 // Drops the zeros that directly follow the decimal digits, before the exponent or the end;
@@ -50,22 +56,19 @@ std::string TrimFractionZeros(std::string text) {
 }  // namespace
 
 std::string FormatStoredReal(double value) {
-  if (!std::isfinite(value)) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%f", value);
-    return text;
-  }
+  if (!std::isfinite(value)) return Format(value, std::chars_format::general, 4);
   const int position = LeadingDigitPosition(std::fabs(value));
-  char text[64];
+  std::string text;
   if (position < 0 || position > 4) {
     // Scientific with four significant digits and a three-digit exponent.
-    std::snprintf(text, sizeof text, "%.3e", value);
-    char* e = std::strchr(text, 'e');
-    const int exponent = std::atoi(e + 1);
-    std::snprintf(e, sizeof text - size_t(e - text), "e%c%03d", exponent < 0 ? '-' : '+',
-                  std::abs(exponent));
+    text = Format(value, std::chars_format::scientific, 3);
+    const size_t e = text.find('e');
+    const int exponent = std::atoi(text.c_str() + e + 1);
+    char tail[16];
+    std::snprintf(tail, sizeof tail, "e%c%03d", exponent < 0 ? '-' : '+', std::abs(exponent));
+    text.replace(e, std::string::npos, tail);
   } else {
-    std::snprintf(text, sizeof text, "%.*f", 4 - position, value);
+    text = Format(value, std::chars_format::fixed, 4 - position);
   }
   return TrimFractionZeros(text);
 }

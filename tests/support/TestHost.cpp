@@ -17,8 +17,12 @@ int CodeCallback(const char* line) {
   return 1;
 }
 
-void DoButtonCallback(int16_t) { ADD_FAILURE() << "DoButton is never called"; }
-void SetDroCallback(int16_t, double) { ADD_FAILURE() << "SetDRO is never called"; }
+void DoButtonCallback(int16_t) {
+  ADD_FAILURE() << "DoButton is never called";
+}
+void SetDroCallback(int16_t, double) {
+  ADD_FAILURE() << "SetDRO is never called";
+}
 double GetDroCallback(int16_t) {
   ADD_FAILURE() << "GetDRO is never called";
   return 0;
@@ -27,7 +31,9 @@ bool GetLedCallback(int16_t) {
   ADD_FAILURE() << "GetLED is never called";
   return false;
 }
-void SetLedCallback(int16_t, bool) { ADD_FAILURE() << "SetLED is never called"; }
+void SetLedCallback(int16_t, bool) {
+  ADD_FAILURE() << "SetLED is never called";
+}
 
 }  // namespace
 
@@ -89,12 +95,24 @@ std::string TestHost::SetProName(const std::string& profilePath) {
   return name != nullptr ? std::string(name) : std::string("<null>");
 }
 
-void TestHost::PostInitControl() { Entry<void (*)()>("PostInitControl")(); }
-void TestHost::Update() { Entry<void (*)()>("Update")(); }
-void TestHost::Notify(int32_t id) { Entry<void (*)(int32_t)>("Notify")(id); }
-void TestHost::Reset() { Entry<void (*)()>("Reset")(); }
-void TestHost::Config() { Entry<void (*)()>("Config")(); }
-void TestHost::StopPlug() { Entry<void (*)()>("StopPlug")(); }
+void TestHost::PostInitControl() {
+  Entry<void (*)()>("PostInitControl")();
+}
+void TestHost::Update() {
+  Entry<void (*)()>("Update")();
+}
+void TestHost::Notify(int32_t id) {
+  Entry<void (*)(int32_t)>("Notify")(id);
+}
+void TestHost::Reset() {
+  Entry<void (*)()>("Reset")();
+}
+void TestHost::Config() {
+  Entry<void (*)()>("Config")();
+}
+void TestHost::StopPlug() {
+  Entry<void (*)()>("StopPlug")();
+}
 
 void TestHost::StartUp(const std::string& profilePath) {
   RegisterCallbacks();

@@ -1,0 +1,238 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "CommaLocale.h"
+#include "TempDir.h"
+#include "engrave/Parameters.h"
+#include "profile/ProfileStore.h"
+
+using engrave::gParameters;
+using engrave::StartScanningResult;
+
+namespace {
+
+TEST(StoredRealTest, FourSignificantDigitsWithTheStoredLayout) {
+  EXPECT_EQ(engrave::FormatStoredReal(0.1), "0.1");
+  EXPECT_EQ(engrave::FormatStoredReal(8), "8.");
+  EXPECT_EQ(engrave::FormatStoredReal(0), "0.");
+  EXPECT_EQ(engrave::FormatStoredReal(100), "100.");
+  EXPECT_EQ(engrave::FormatStoredReal(12.3456), "12.35");
+  EXPECT_EQ(engrave::FormatStoredReal(2500), "2500");
+  EXPECT_EQ(engrave::FormatStoredReal(0.05), "5.e-002");
+  EXPECT_EQ(engrave::FormatStoredReal(25000), "2.5e+004");
+  EXPECT_EQ(engrave::FormatStoredReal(-0.5), "-0.5");
+  EXPECT_EQ(engrave::FormatStoredReal(-25000), "-2.5e+004");
+  EXPECT_EQ(engrave::FormatStoredReal(7.5), "7.5");
+  EXPECT_EQ(engrave::FormatStoredReal(1e-300), "1.e-300");
+  EXPECT_EQ(engrave::FormatStoredReal(123456789), "1.235e+008");
+  // The digit position comes from the exact value: 9999.6 has four integer digits and rounds
+  // to a fifth.
+  EXPECT_EQ(engrave::FormatStoredReal(9999.6), "10000");
+  EXPECT_EQ(engrave::FormatStoredReal(0.99996), "1.");
+}
+
+class ParameterSetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gParameters.Width = 10.0;
+    gParameters.Length = 8.0;
+    gParameters.FeedRate = 100.0;
+    gParameters.ImagePixelsX = 400.0;
+    gParameters.ImagePixelsY = 300.0;
+    gParameters.ScanY = 5.0;
+    gParameters.ScanXTarget = 10.0;
+  }
+};
+
+TEST_F(ParameterSetTest, CalculateDerivesStepsPerPixelAndLineLength) {
+  engrave::CalculateParameters(false, 2000.0, 1000.0);
+  EXPECT_EQ(gParameters.Length, 8.0);
+  EXPECT_EQ(gParameters.XPixelSteps, 50.0);
+  EXPECT_DOUBLE_EQ(gParameters.YPixelSteps, 8.0 * 1000.0 / 300.0);
+  EXPECT_EQ(gParameters.TriggerLineLength, 20000);
+}
+
+TEST_F(ParameterSetTest, MaintainAspectReplacesTheHeight) {
+  gParameters.Length = 3.0;
+  engrave::CalculateParameters(true, 2000.0, 2000.0);
+  EXPECT_EQ(gParameters.Length, 7.5);
+  EXPECT_EQ(gParameters.YPixelSteps, 7.5 * 2000.0 / 300.0);
+}
+
+TEST_F(ParameterSetTest, WithoutPictureDimensionsNothingIsDividedByZero) {
+  gParameters.ImagePixelsX = 0.0;
+  gParameters.ImagePixelsY = -2.0;
+  engrave::CalculateParameters(true, 2000.0, 2000.0);
+  EXPECT_EQ(gParameters.Length, 8.0);
+  EXPECT_EQ(gParameters.XPixelSteps, 0.0);
+  EXPECT_EQ(gParameters.YPixelSteps, 0.0);
+  EXPECT_EQ(gParameters.TriggerLineLength, 20000);
+}
+
+TEST_F(ParameterSetTest, LineLengthTruncatesAndSaturatesInsteadOfWrapping) {
+  gParameters.Width = 10.00049;
+  engrave::CalculateParameters(false, 100.0, 100.0);
+  EXPECT_EQ(gParameters.TriggerLineLength, 1000);
+  gParameters.Width = 1e12;
+  engrave::CalculateParameters(false, 2000.0, 2000.0);
+  EXPECT_EQ(gParameters.TriggerLineLength, INT32_MAX);
+  gParameters.Width = std::nan("");
+  engrave::CalculateParameters(false, 2000.0, 2000.0);
+  EXPECT_EQ(gParameters.TriggerLineLength, INT32_MAX);
+}
+
+class RecordingStarter : public engrave::ScanStarter {
+ public:
+  void SetPulseMode(uint8_t pulseMode) override { pulse.push_back(pulseMode); }
+  void ShowMessage(const std::string& text) override { messages.push_back(text); }
+  bool ConfirmMovement() override {
+    ++confirmations;
+    return confirm;
+  }
+  void Arm() override { ++armed; }
+
+  bool confirm = true;
+  std::vector<uint8_t> pulse;
+  std::vector<std::string> messages;
+  int confirmations = 0;
+  int armed = 0;
+};
+
+StartScanningResult Start(RecordingStarter& starter, bool pulse = false) {
+  return engrave::StartScanning(pulse, starter);
+}
+
+TEST_F(ParameterSetTest, StartScanningArmsAfterConfirmationFromTheStart) {
+  engrave::CalculateParameters(false, 2000.0, 2000.0);
+  RecordingStarter starter;
+  EXPECT_EQ(Start(starter, true), StartScanningResult::kArmed);
+  EXPECT_EQ(starter.pulse, std::vector<uint8_t>{1});
+  EXPECT_TRUE(starter.messages.empty());
+  EXPECT_EQ(starter.armed, 1);
+  EXPECT_EQ(gParameters.ScanY, 0.0);
+  EXPECT_EQ(gParameters.ScanXTarget, 0.0);
+}
+
+TEST_F(ParameterSetTest, ARefusedConfirmationArmsNothing) {
+  engrave::CalculateParameters(false, 2000.0, 2000.0);
+  RecordingStarter starter;
+  starter.confirm = false;
+  EXPECT_EQ(Start(starter), StartScanningResult::kRefused);
+  EXPECT_EQ(starter.armed, 0);
+  EXPECT_EQ(gParameters.ScanY, 5.0);
+}
+
+TEST_F(ParameterSetTest, EachFailedCheckShowsItsMessageAndStillWritesThePulseChoice) {
+  struct Case {
+    double width, length, feed;
+    std::string message;
+  } cases[] = {
+      {0.0, 8.0, 100.0, "ERROR... Width and Length must set be > 0.00"},
+      {10.0, -1.0, 100.0, "ERROR... Width and Length must set be > 0.00"},
+      {std::nan(""), 8.0, 100.0, "ERROR... Width and Length must set be > 0.00"},
+      {10.0, 8.0, 0.0, "ERROR... Rate must set be > 0.00"},
+      {0.0, 8.0, 0.0, "ERROR... Width and Length must set be > 0.00"},
+  };
+  for (const Case& c : cases) {
+    gParameters.Width = c.width;
+    gParameters.Length = c.length;
+    gParameters.FeedRate = c.feed;
+    engrave::CalculateParameters(false, 2000.0, 2000.0);
+    RecordingStarter starter;
+    EXPECT_EQ(Start(starter, true), StartScanningResult::kCheckFailed);
+    EXPECT_EQ(starter.messages, std::vector<std::string>{c.message});
+    EXPECT_EQ(starter.pulse, std::vector<uint8_t>{1});
+    EXPECT_EQ(starter.confirmations, 0);
+  }
+}
+
+TEST_F(ParameterSetTest, TheBufferHoldsExactlyOneMillionTwentyFourThousandBits) {
+  gParameters.Width = 512.0;
+  engrave::CalculateParameters(false, 2000.0, 2000.0);
+  ASSERT_EQ(gParameters.TriggerLineLength, 1024000);
+  RecordingStarter passes;
+  EXPECT_EQ(Start(passes), StartScanningResult::kArmed);
+
+  gParameters.Width = 1024001.0;
+  engrave::CalculateParameters(false, 1.0, 1.0);
+  RecordingStarter refused;
+  EXPECT_EQ(Start(refused), StartScanningResult::kCheckFailed);
+  EXPECT_EQ(refused.messages,
+            std::vector<std::string>{"ERROR... Must be fewer than 1 million trigger bits."});
+}
+
+TEST_F(ParameterSetTest, StartingWithoutPictureDimensionsIsRefused) {
+  gParameters.ImagePixelsX = 0.0;
+  engrave::CalculateParameters(false, 2000.0, 2000.0);
+  RecordingStarter starter;
+  EXPECT_EQ(Start(starter), StartScanningResult::kCheckFailed);
+  ASSERT_EQ(starter.messages.size(), 1u);
+  EXPECT_NE(starter.messages[0].find("Image pixels"), std::string::npos);
+  EXPECT_EQ(starter.armed, 0);
+}
+
+class StoredParametersTest : public ::testing::Test {
+ protected:
+  void Load(const std::string& profileText) {
+    if (!profileText.empty()) WriteFileText(path, profileText);
+    profile::ProfileName() = path;
+    profile::ScopedProfileStore scope;
+    engrave::LoadParameters();
+  }
+  std::string Save() {
+    {
+      profile::ProfileName() = path;
+      profile::ScopedProfileStore scope;
+      engrave::SaveParameters();
+    }
+    return ReadFileText(path);
+  }
+  TempDir dir;
+  std::string path = dir.File("profile.xml");
+};
+
+TEST_F(StoredParametersTest, DefaultsLoadAndSaveInKeyOrder) {
+  Load("");
+  EXPECT_EQ(gParameters.YStepOver, 0.1);
+  EXPECT_EQ(gParameters.Length, 8.0);
+  EXPECT_EQ(gParameters.Width, 10.0);
+  EXPECT_EQ(gParameters.FeedRate, 100.0);
+  EXPECT_FALSE(gParameters.Inverse);
+  EXPECT_FALSE(gParameters.MaintainAspectRatio);
+  EXPECT_NE(Save().find("<Engraving><YStepOver>0.1</YStepOver><Length>8.</Length>"
+                        "<Width>10.</Width><FeedRate>100.</FeedRate><Inverse>0</Inverse>"
+                        "<MaintainAspectRatio>0</MaintainAspectRatio></Engraving>"),
+            std::string::npos);
+}
+
+TEST_F(StoredParametersTest, StoredTextsConvertLikeTheCLibrary) {
+  Load(
+      "<profile><Engraving><YStepOver> 0.25mm</YStepOver><Length>abc</Length>"
+      "<Width>12.3456</Width><FeedRate>1e2</FeedRate><Inverse>2</Inverse>"
+      "<MaintainAspectRatio>1</MaintainAspectRatio></Engraving></profile>");
+  EXPECT_EQ(gParameters.YStepOver, 0.25);
+  EXPECT_EQ(gParameters.Length, 0.0);
+  EXPECT_EQ(gParameters.Width, 12.3456);
+  EXPECT_EQ(gParameters.FeedRate, 100.0);
+  EXPECT_FALSE(gParameters.Inverse);
+  EXPECT_TRUE(gParameters.MaintainAspectRatio);
+  const std::string saved = Save();
+  EXPECT_NE(saved.find("<Width>12.35</Width>"), std::string::npos);
+  EXPECT_NE(saved.find("<Length>0.</Length>"), std::string::npos);
+  EXPECT_NE(saved.find("<Inverse>0</Inverse>"), std::string::npos);
+  EXPECT_NE(saved.find("<MaintainAspectRatio>1</MaintainAspectRatio>"), std::string::npos);
+}
+
+TEST_F(StoredParametersTest, LoadingIgnoresTheHostsLocale) {
+  // A host running with a decimal comma must still read "0.25" as a quarter.
+  CommaLocale comma;
+  if (!comma.Active()) GTEST_SKIP() << "no locale with a decimal comma can be made here";
+  Load("<profile><Engraving><YStepOver>0.25</YStepOver></Engraving></profile>");
+  EXPECT_EQ(gParameters.YStepOver, 0.25);
+  EXPECT_NE(Save().find("<YStepOver>0.25</YStepOver>"), std::string::npos);
+}
+
+}  // namespace
