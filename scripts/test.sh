@@ -1,6 +1,32 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test.
+# Sets everything up and runs every test:
+#   1. the test suite on the normal build;
+#   2. the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer (and leaks);
+#   3. the threaded tests under ThreadSanitizer;
+#   4. a short run of every fuzz target (clang, libFuzzer).
+# Any sanitizer report fails the run. ENGRAVING_QUICK=1 runs stage 1 only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+echo "== 1/4 tests"
 scripts/setup.sh build
-ctest --test-dir build --output-on-failure -j "$(nproc)"
+ctest --test-dir build --output-on-failure -j "$jobs"
+[ "${ENGRAVING_QUICK:-0}" = 1 ] && exit 0
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1
+export LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp
+
+echo "== 2/4 tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+scripts/setup.sh build-asan -DENGRAVING_SANITIZE=address,undefined -DENGRAVING_BUILD_BENCH=OFF
+ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "== 3/4 threaded tests under ThreadSanitizer"
+scripts/setup.sh build-tsan -DENGRAVING_SANITIZE=thread -DENGRAVING_BUILD_BENCH=OFF \
+  "-DENGRAVING_TEST_DIRS=plugin;engrave;ui;hostsim"
+ctest --test-dir build-tsan --output-on-failure -j "$jobs"
+
+echo "== 4/4 fuzz smoke"
+if [ -x scripts/fuzz.sh ]; then scripts/fuzz.sh smoke; else echo "no fuzz targets yet"; fi

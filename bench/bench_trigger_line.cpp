@@ -1,0 +1,108 @@
+// Trigger-line fill and the idle host tick, each beside its baseline:
+//   the per-step reference fill (what a literal reading of the rule costs),
+//   clearing the 128 KB buffer alone (the floor every line pays).
+// Run: build/bench/bench_trigger_line
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "../tests/engrave/ReferenceTriggerLine.h"
+#include "engrave/TriggerLine.h"
+#include "image/CxImage.h"
+#include "plugin/HostInterface.h"
+
+namespace {
+
+std::unique_ptr<CxImage> RandomGrayRow(uint32_t width) {
+  auto picture = std::make_unique<CxImage>();
+  picture->Create(width, 1, 8, 0);
+  picture->FillGrayPalette();
+  std::mt19937 random(7);
+  uint8_t* row = picture->RowAddress(0);
+  for (uint32_t x = 0; x < width; ++x) row[x] = uint8_t(random());
+  return picture;
+}
+
+struct LineCase {
+  int32_t steps;
+  double columns;
+};
+
+// 0: worst, 1000 columns of 1024 steps; 1: worst, 1,024,000 columns of one step;
+// 2: typical, 20,000 steps over 400 columns; 3: fine, 2.5 steps per column.
+const LineCase kCases[] = {{1024000, 1000}, {1024000, 1024000}, {20000, 400}, {20000, 8000}};
+
+engrave::TriggerLineInput Input(const LineCase& c) {
+  engrave::TriggerLineInput line;
+  line.triggerLineLength = c.steps;
+  line.imagePixelsX = c.columns;
+  line.imagePixelsY = 1;
+  line.length = 8;
+  return line;
+}
+
+void BM_ClearBuffer(benchmark::State& state) {
+  std::vector<uint32_t> bits(engrave::kTriggerWords);
+  for (auto _ : state) {
+    std::memset(bits.data(), 0, bits.size() * sizeof(uint32_t));
+    benchmark::DoNotOptimize(bits.data());
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_ClearBuffer);
+
+void BM_FillTriggerLine(benchmark::State& state) {
+  const LineCase& c = kCases[state.range(0)];
+  auto picture = RandomGrayRow(uint32_t(c.columns));
+  std::vector<uint32_t> bits(engrave::kTriggerWords);
+  engrave::TriggerLineFiller filler;
+  const engrave::TriggerLineInput line = Input(c);
+  for (auto _ : state) {
+    filler.Fill(line, picture.get(), bits.data());
+    benchmark::DoNotOptimize(bits.data());
+  }
+}
+BENCHMARK(BM_FillTriggerLine)->DenseRange(0, 3)->Unit(benchmark::kMicrosecond);
+
+void BM_FillTriggerLineReference(benchmark::State& state) {
+  const LineCase& c = kCases[state.range(0)];
+  auto picture = RandomGrayRow(uint32_t(c.columns));
+  std::vector<uint32_t> bits(engrave::kTriggerWords);
+  const engrave::TriggerLineInput line = Input(c);
+  for (auto _ : state) {
+    FillTriggerLineReference(line, picture.get(), bits.data());
+    benchmark::DoNotOptimize(bits.data());
+  }
+}
+BENCHMARK(BM_FillTriggerLineReference)->DenseRange(0, 3)->Unit(benchmark::kMicrosecond);
+
+// The host's idle tick through the loaded module: a handler exists, LineDone is clear.
+void BM_UpdateWithoutLineDone(benchmark::State& state) {
+  setenv("ENGRAVING_UI", "script", 1);
+  void* module = dlopen(ENGRAVING_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) {
+    state.SkipWithError("cannot load the plug-in");
+    return;
+  }
+  auto initControl = reinterpret_cast<uint8_t (*)(ControlState*, uint32_t, MotionState*,
+                                                  DriverState*)>(dlsym(module, "InitControl"));
+  auto update = reinterpret_cast<void (*)()>(dlsym(module, "Update"));
+  auto stop = reinterpret_cast<void (*)()>(dlsym(module, "StopPlug"));
+  ControlState control;
+  MotionState motion;
+  auto driver = std::make_unique<DriverState>();
+  initControl(&control, 0, &motion, driver.get());
+  motion.LineDone = 0;
+  for (auto _ : state) update();
+  stop();
+  dlclose(module);
+}
+BENCHMARK(BM_UpdateWithoutLineDone);
+
+}  // namespace
+
+BENCHMARK_MAIN();
