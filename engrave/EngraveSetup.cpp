@@ -1,0 +1,237 @@
+#include "engrave/EngraveSetup.h"
+
+#include <array>
+#include <cctype>
+#include <charconv>
+
+#include "engrave/DialogResources.h"
+#include "engrave/OkayToMove.h"
+#include "engrave/Parameters.h"
+#include "image/EngraveImage.h"
+#include "plugin/PluginServices.h"
+
+namespace engrave {
+namespace {
+
+// One field of the exchange: an edit bound to a real or the integer of the parameter set, or a
+// check box bound to one of the dialog's own states.
+struct Field {
+  enum class Kind { kReal, kInteger, kCheck };
+  int controlId;
+  Kind kind;
+  std::atomic<double> ParameterSet::*real = nullptr;
+  int EngraveSetup::*check = nullptr;
+};
+
+std::string_view SkipBlanks(std::string_view text) {
+  size_t start = 0;
+  while (start < text.size() && std::isspace(static_cast<unsigned char>(text[start]))) ++start;
+  return text.substr(start);
+}
+
+// A sign is optional; from_chars takes no "+", and it would also take "inf" and "nan", which
+// are no decimal numbers and would poison every derived value.
+std::string_view UnsignedStart(std::string_view text, bool* negative) {
+  *negative = !text.empty() && text.front() == '-';
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
+  return text;
+}
+
+class DialogScanStarter final : public ScanStarter {
+ public:
+  void SetPulseMode(uint8_t pulseMode) override { plugin::PostPulseMode(pulseMode); }
+  void ShowMessage(const std::string& text) override { ui::ShowMessage(text); }
+  bool ConfirmMovement() override { return engrave::ConfirmMovement(); }
+  void Arm() override { plugin::ArmSequence(); }
+};
+
+}  // namespace
+
+// The exchange order of the dialog's fields.
+class SetupFields {
+ public:
+  static constexpr std::array<Field, 12> kFields = {{
+      {kLengthEdit, Field::Kind::kReal, &ParameterSet::Length},
+      {kWidthEdit, Field::Kind::kReal, &ParameterSet::Width},
+      {kFeedRateEdit, Field::Kind::kReal, &ParameterSet::FeedRate},
+      {kImagePixelsXEdit, Field::Kind::kReal, &ParameterSet::ImagePixelsX},
+      {kImagePixelsYEdit, Field::Kind::kReal, &ParameterSet::ImagePixelsY},
+      {kXPixelStepsEdit, Field::Kind::kReal, &ParameterSet::XPixelSteps},
+      {kYPixelStepsEdit, Field::Kind::kReal, &ParameterSet::YPixelSteps},
+      {kTriggerLineLengthEdit, Field::Kind::kInteger},
+      {kYStepOverEdit, Field::Kind::kReal, &ParameterSet::YStepOver},
+      {kPulseCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::pulseCheck_},
+      {kInvertedCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::invertedCheck_},
+      {kAspectCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::aspectCheck_},
+  }};
+};
+
+std::optional<double> ParseFieldReal(std::string_view text) {
+  bool negative = false;
+  const std::string_view number = UnsignedStart(SkipBlanks(text), &negative);
+  const bool startsWithDigit =
+      !number.empty() && std::isdigit(static_cast<unsigned char>(number[0]));
+  const bool startsWithPoint =
+      number.size() > 1 && number[0] == '.' && std::isdigit(static_cast<unsigned char>(number[1]));
+  if (!startsWithDigit && !startsWithPoint) return std::nullopt;
+  double value = 0.0;
+  const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+  if (error != std::errc()) return std::nullopt;  // out of range: no finite number
+  return negative ? -value : value;
+}
+
+std::optional<int32_t> ParseFieldInteger(std::string_view text) {
+  bool negative = false;
+  const std::string_view digits = UnsignedStart(SkipBlanks(text), &negative);
+  if (digits.empty() || !std::isdigit(static_cast<unsigned char>(digits[0]))) return std::nullopt;
+  int64_t magnitude = 0;
+  const auto [end, error] =
+      std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
+  const int64_t value = negative ? -magnitude : magnitude;
+  if (error != std::errc() || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+  return int32_t(value);
+}
+
+std::string FormatFieldReal(double value) {
+  std::array<char, 64> text{};
+  const auto result =
+      std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::general, 15);
+  return std::string(text.data(), result.ptr);
+}
+
+ui::OpenFileRequest PictureFileRequest() {
+  return {{{"Jpeg", "*.jpg"}, {"Bitmap", "*.bmp"}, {"Png files", "*.png"}}, "*.jpg", "JPegs"};
+}
+
+EngraveSetup::EngraveSetup(uint8_t hostPulseMode)
+    // The pulse box starts from the host's choice, so that it shows it even when no picture
+    // is loaded in this dialog.
+    : hostPulseMode_(hostPulseMode), pulseCheck_(hostPulseMode != 0 ? 1 : 0) {}
+
+const ui::DialogResource& EngraveSetup::Resource() const {
+  return SetupDialogResource();
+}
+
+bool EngraveSetup::DoDataExchange(ui::DialogControls& controls, bool saveAndValidate) {
+  for (const Field& field : SetupFields::kFields) {
+    const int id = field.controlId;
+    switch (field.kind) {
+      case Field::Kind::kReal: {
+        std::atomic<double>& value = gParameters.*field.real;
+        if (!saveAndValidate) {
+          const std::string text = FormatFieldReal(value);
+          controls.SetText(id, text);
+          ui::LogShown(id, text);
+          break;
+        }
+        const std::optional<double> read = ParseFieldReal(controls.Text(id));
+        if (!read) {
+          ui::ShowMessage("Please enter a number.");
+          controls.Focus(id);
+          return false;
+        }
+        value = *read;
+        break;
+      }
+      case Field::Kind::kInteger: {
+        if (!saveAndValidate) {
+          const std::string text = std::to_string(gParameters.TriggerLineLength.load());
+          controls.SetText(id, text);
+          ui::LogShown(id, text);
+          break;
+        }
+        const std::optional<int32_t> read = ParseFieldInteger(controls.Text(id));
+        if (!read) {
+          ui::ShowMessage("Please enter an integer.");
+          controls.Focus(id);
+          return false;
+        }
+        gParameters.TriggerLineLength = *read;
+        break;
+      }
+      case Field::Kind::kCheck: {
+        int& state = this->*field.check;
+        if (saveAndValidate) {
+          state = controls.Checked(id) ? 1 : 0;
+        } else {
+          controls.SetChecked(id, state != 0);
+          ui::LogShown(id, state != 0 ? "1" : "0");
+        }
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+void EngraveSetup::OnInitDialog(ui::DialogControls& controls) {
+  DoDataExchange(controls, false);
+  pulseCheck_ = hostPulseMode_ != 0 ? 1 : 0;
+
+  const std::optional<std::string> path = ui::ChooseFile(PictureFileRequest());
+  if (!path) return;  // the dialog opens without a picture
+  picturePath_ = *path;
+  imageLoaded_ = TheEngraveImage().LoadPicture(picturePath_);
+  CxImage* picture = TheEngraveImage().Picture();
+  if (!imageLoaded_ || picture == nullptr) {
+    imageLoaded_ = false;
+    ui::ShowMessage("Image load error!");
+    return;
+  }
+  gParameters.ImagePixelsX = double(picture->ImageWidth());
+  gParameters.ImagePixelsY = double(picture->ImageHeight());
+  picture->ToGray();
+  DoDataExchange(controls, false);
+  Recalculate(controls);
+}
+
+bool EngraveSetup::Recalculate(ui::DialogControls& controls) {
+  const bool read = DoDataExchange(controls, true);
+  const MotionState* motion = plugin::Motion();
+  CalculateParameters(aspectCheck_ != 0, motion != nullptr ? motion->StepsPerUnitX : 0.0,
+                      motion != nullptr ? motion->StepsPerUnitY : 0.0);
+  DoDataExchange(controls, false);
+  return read;
+}
+
+void EngraveSetup::StartScanning(ui::DialogControls& controls) {
+  // A field the user has just been told is unreadable must not let the old value be engraved.
+  if (!Recalculate(controls)) return;
+  DialogScanStarter starter;
+  if (::engrave::StartScanning(pulseCheck_ == 1, starter) == StartScanningResult::kCheckFailed)
+    return;
+  // Armed or refused, the dialog closes as accepted: with one more reading of its fields.
+  if (!DoDataExchange(controls, true)) return;
+  controls.End(ui::DialogResult::kOk);
+}
+
+void EngraveSetup::OnCommand(int controlId, ui::DialogControls& controls) {
+  switch (controlId) {
+    case kStartScanningButton:
+      StartScanning(controls);
+      break;
+    case kCancelButton:
+      OnCancel(controls);
+      break;
+    case kCalculateButton:
+    case kPulseCheck:
+    case kInvertedCheck:
+    case kAspectCheck:
+      Recalculate(controls);
+      break;
+    default:
+      break;
+  }
+}
+
+void EngraveSetup::OnCancel(ui::DialogControls& controls) {
+  controls.End(ui::DialogResult::kCancel);  // the fields are not read
+}
+
+void EngraveSetup::Paint(int controlId, PixelSurface& surface) const {
+  if (controlId != kPreviewFrame || !imageLoaded_) return;
+  if (const CxImage* picture = TheEngraveImage().Picture())
+    picture->PaintStretched(&surface, PaintRect{0, 0, surface.width, surface.height});
+}
+
+}  // namespace engrave

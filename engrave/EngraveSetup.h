@@ -1,0 +1,60 @@
+// The setup dialog "Photo Engraving": picks and previews the picture, exchanges the engraving
+// parameters with its fields, recalculates, and starts the scanning. Toolkit-free: the UI
+// backends show it and feed it the user's actions.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "ui/Ui.h"
+
+namespace engrave {
+
+class EngraveSetup final : public ui::DialogLogic {
+ public:
+  // hostPulseMode: the host's ControlState::PulseMode, read on the host thread.
+  explicit EngraveSetup(uint8_t hostPulseMode);
+
+  const ui::DialogResource& Resource() const override;
+  void OnInitDialog(ui::DialogControls& controls) override;
+  void OnCommand(int controlId, ui::DialogControls& controls) override;
+  void OnCancel(ui::DialogControls& controls) override;
+  void Paint(int controlId, PixelSurface& surface) const override;
+
+  // Moves every field one way, in exchange order. Reading stops at the first field that cannot
+  // be read, after saying so and putting the focus there; the fields before it are read.
+  bool DoDataExchange(ui::DialogControls& controls, bool saveAndValidate);
+  // Reads the fields, derives the parameters and shows them. False when a field was unreadable.
+  bool Recalculate(ui::DialogControls& controls);
+  // "Start Scanning": checks, confirmation, arming, then closing as accepted.
+  void StartScanning(ui::DialogControls& controls);
+
+  bool imageLoaded() const { return imageLoaded_; }
+  const std::string& picturePath() const { return picturePath_; }
+  int pulseCheck() const { return pulseCheck_; }
+  int invertedCheck() const { return invertedCheck_; }
+  int aspectCheck() const { return aspectCheck_; }
+
+ private:
+  friend class SetupFields;  // binds the check boxes to the states below
+
+  uint8_t hostPulseMode_;
+  bool imageLoaded_ = false;
+  std::string picturePath_;
+  int pulseCheck_;
+  int invertedCheck_ = 0;
+  int aspectCheck_ = 0;
+};
+
+// The request for the picture file: "Jpeg", "Bitmap" and "Png files", initial name "*.jpg".
+ui::OpenFileRequest PictureFileRequest();
+
+// How the real fields read and show their values: the leading decimal number of the text
+// (leading blanks skipped, anything after it ignored), and up to 15 significant digits.
+std::optional<double> ParseFieldReal(std::string_view text);
+std::optional<int32_t> ParseFieldInteger(std::string_view text);
+std::string FormatFieldReal(double value);
+
+}  // namespace engrave

@@ -1,0 +1,60 @@
+// Inside the UI layer: what the front functions of Ui.h share with the two backends.
+#pragma once
+
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "ui/Script.h"
+#include "ui/Ui.h"
+
+namespace ui::detail {
+
+// The session of the calling thread, or null.
+Session* CurrentSession();
+void SetCurrentSession(Session* session);
+
+// Appends one tab-separated event line to the session's log, if it has one.
+void LogEvent(const Settings& settings, std::initializer_list<std::string_view> fields);
+void LogDialog(const Session& session, int dialogId, bool open, DialogResult result);
+
+// The filters as name and pattern pairs joined by "|".
+std::string FilterText(const OpenFileRequest& request);
+// The title of every message box: the module name.
+std::string MessageTitle();
+
+// What a scripted action acts on: the controls of one shown dialog.
+class ActionTarget {
+ public:
+  virtual void SetEditText(int controlId, const std::string& text) = 0;  // fires text-changed
+  virtual void Click(int controlId) = 0;  // presses a button or toggles a check box
+  virtual void PressEnter() = 0;
+  virtual void PressEscape() = 0;
+  virtual void CloseBox() = 0;
+
+ protected:
+  ~ActionTarget() = default;
+};
+
+// Carries out one action on a dialog; actions for controls the dialog lacks, and file answers,
+// do nothing.
+void Dispatch(const ScriptAction& action, const DialogResource& resource, ActionTarget& target);
+
+// Script backend.
+DialogResult ScriptRunModal(DialogLogic& logic, Session& session);
+std::optional<std::string> ScriptChooseFile(Session& session);
+
+// FLTK backend. Acquire makes the calling thread FLTK's only user (false: no display, and the
+// session falls back to the script backend); Release ends that and answers the message boxes
+// still handed to it.
+bool FltkAcquire(Session& session);
+void FltkRelease(Session& session);
+DialogResult FltkRunModal(DialogLogic& logic, Session& session);
+void FltkShowMessage(const std::string& text, Session& session);
+std::optional<std::string> FltkChooseFile(const OpenFileRequest& request, Session& session);
+// Host thread: hands a message box to the running FLTK dialog thread and waits until it has
+// been acknowledged; false when no such thread runs.
+bool FltkPostMessage(const std::string& text);
+
+}  // namespace ui::detail
