@@ -1,0 +1,573 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "JpegTestSupport.h"
+#include "image/CxExifReader.h"
+#include "image/CxJpegDecoder.h"
+#include "image/CxMemFile.h"
+#include "image/EngraveImage.h"
+
+namespace {
+
+bool DecodeBytes(CxImage& image, const std::vector<uint8_t>& bytes, uint32_t code = 3) {
+  CxMemFile stream(const_cast<uint8_t*>(bytes.data()), uint32_t(bytes.size()));
+  return image.Decode(stream, code);
+}
+
+// Stored row of the libjpeg scanline y (top first).
+const uint8_t* StoredPixel(const CxImage& image, int x, int scanline) {
+  const uint32_t bytes = image.BitsPerPixel() / 8;
+  return image.RowAddress(image.ImageHeight() - 1 - uint32_t(scanline)) + size_t(x) * bytes;
+}
+
+void ExpectColourMatches(const CxImage& image, const IndependentDecode& reference) {
+  ASSERT_TRUE(reference.ok) << reference.error;
+  ASSERT_EQ(reference.components, 3);
+  ASSERT_EQ(image.ImageWidth(), uint32_t(reference.width));
+  ASSERT_EQ(image.ImageHeight(), uint32_t(reference.height));
+  ASSERT_EQ(image.BitsPerPixel(), 24);
+  for (int y = 0; y < reference.height; ++y) {
+    for (int x = 0; x < reference.width; ++x) {
+      const uint8_t* rgb = reference.Pixel(x, y);
+      const uint8_t* bgr = StoredPixel(image, x, y);
+      ASSERT_TRUE(bgr[0] == rgb[2] && bgr[1] == rgb[1] && bgr[2] == rgb[0])
+          << "pixel " << x << "," << y;
+    }
+  }
+}
+
+// After ToGray, every pixel must equal the gray of the independent decode (or, for gray
+// files, the decoded sample itself).
+void ExpectGrayMatches(const CxImage& image, const IndependentDecode& reference) {
+  ASSERT_EQ(image.BitsPerPixel(), 8);
+  ASSERT_EQ(image.ImageWidth(), uint32_t(reference.width));
+  ASSERT_EQ(image.ImageHeight(), uint32_t(reference.height));
+  for (int y = 0; y < reference.height; ++y) {
+    for (int x = 0; x < reference.width; ++x) {
+      const uint8_t* p = reference.Pixel(x, y);
+      const int expected = reference.components == 1 ? p[0] : ExpectedGray(p[0], p[1], p[2]);
+      ASSERT_EQ(*StoredPixel(image, x, y), expected) << "pixel " << x << "," << y;
+      ASSERT_EQ(image.PixelGray(x, reference.height - 1 - y), expected);
+    }
+  }
+}
+
+// An EXIF APP1 block with one directory, built byte by byte.
+class ExifBuilder {
+ public:
+  explicit ExifBuilder(bool bigEndian) : bigEndian_(bigEndian) {}
+  ExifBuilder& Short(uint16_t tag, uint16_t value) {
+    std::vector<uint8_t> v = Bytes16(value);
+    v.resize(4);
+    entries_.push_back({tag, 3, 1, v, false});
+    return *this;
+  }
+  ExifBuilder& Rational(uint16_t tag, uint32_t numerator, uint32_t denominator) {
+    std::vector<uint8_t> v = Bytes32(numerator);
+    const std::vector<uint8_t> d = Bytes32(denominator);
+    v.insert(v.end(), d.begin(), d.end());
+    entries_.push_back({tag, 5, 1, v, true});
+    return *this;
+  }
+  ExifBuilder& Ascii(uint16_t tag, const std::string& text) {
+    std::vector<uint8_t> v(text.begin(), text.end());
+    v.push_back(0);
+    const bool outside = v.size() > 4;
+    const auto count = uint32_t(v.size());
+    if (!outside) v.resize(4);
+    entries_.push_back({tag, 2, count, v, outside});
+    return *this;
+  }
+  // An entry with raw fields, for malformed directories.
+  ExifBuilder& Raw(uint16_t tag, uint16_t format, uint32_t count, uint32_t valueField) {
+    entries_.push_back({tag, format, count, Bytes32(valueField), false});
+    return *this;
+  }
+
+  std::vector<uint8_t> Build() const {
+    std::vector<uint8_t> tiff;
+    tiff.push_back(bigEndian_ ? 'M' : 'I');
+    tiff.push_back(bigEndian_ ? 'M' : 'I');
+    Append(tiff, Bytes16(42));
+    Append(tiff, Bytes32(8));
+    Append(tiff, Bytes16(uint16_t(entries_.size())));
+    uint32_t dataOffset = uint32_t(8 + 2 + 12 * entries_.size() + 4);
+    std::vector<uint8_t> data;
+    for (const Entry& e : entries_) {
+      Append(tiff, Bytes16(e.tag));
+      Append(tiff, Bytes16(e.format));
+      Append(tiff, Bytes32(e.count));
+      if (e.outside) {
+        Append(tiff, Bytes32(dataOffset + uint32_t(data.size())));
+        Append(data, e.value);
+      } else {
+        Append(tiff, e.value);
+      }
+    }
+    Append(tiff, Bytes32(0));
+    Append(tiff, data);
+    std::vector<uint8_t> block = {'E', 'x', 'i', 'f', 0, 0};
+    Append(block, tiff);
+    return block;
+  }
+
+ private:
+  struct Entry {
+    uint16_t tag, format;
+    uint32_t count;
+    std::vector<uint8_t> value;
+    bool outside;
+  };
+  static void Append(std::vector<uint8_t>& to, const std::vector<uint8_t>& bytes) {
+    to.insert(to.end(), bytes.begin(), bytes.end());
+  }
+  std::vector<uint8_t> Bytes16(uint16_t v) const {
+    return bigEndian_ ? std::vector<uint8_t>{uint8_t(v >> 8), uint8_t(v)}
+                      : std::vector<uint8_t>{uint8_t(v), uint8_t(v >> 8)};
+  }
+  std::vector<uint8_t> Bytes32(uint32_t v) const {
+    std::vector<uint8_t> b = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    if (bigEndian_) std::swap(b[0], b[3]), std::swap(b[1], b[2]);
+    return b;
+  }
+  bool bigEndian_;
+  std::vector<Entry> entries_;
+};
+
+JpegRecipe ColourRecipe(int width = 37, int height = 23) {
+  JpegRecipe recipe;
+  recipe.width = width;
+  recipe.height = height;
+  return recipe;
+}
+
+}  // namespace
+
+TEST(JpegDecoder, ColourFilesGiveBlueGreenRedRowsTopScanlineInTheTopStoredRow) {
+  const std::vector<uint8_t> file = CompressJpeg(ColourRecipe());
+  CxImage image;
+  ASSERT_TRUE(DecodeBytes(image, file)) << image.LastErrorText();
+  EXPECT_EQ(image.FormatCode(), 3u);
+  EXPECT_EQ(image.PaletteSize(), 0u);
+  const IndependentDecode reference = DecodeIndependently(file, JCS_RGB);
+  ExpectColourMatches(image, reference);
+  ASSERT_TRUE(image.ToGray());
+  ExpectGrayMatches(image, reference);
+}
+
+TEST(JpegDecoder, FirstScanlineLandsInTheTopStoredRow) {
+  JpegRecipe recipe;
+  recipe.inputSpace = JCS_GRAYSCALE;
+  recipe.width = 16;
+  recipe.height = 32;
+  recipe.quality = 100;
+  recipe.sample = [](int, int y, int) { return uint8_t(y < 8 ? 255 : 0); };
+  CxImage image;
+  ASSERT_TRUE(DecodeBytes(image, CompressJpeg(recipe)));
+  EXPECT_GE(image.RowAddress(31)[0], 250);
+  EXPECT_LE(image.RowAddress(0)[0], 5);
+  EXPECT_GE(image.PixelGray(3, 31), 250);
+}
+
+TEST(JpegDecoder, GrayFilesGiveEightBitsWithAGrayPaletteAndTheirOwnSamples) {
+  JpegRecipe recipe = ColourRecipe(45, 17);
+  recipe.inputSpace = JCS_GRAYSCALE;
+  const std::vector<uint8_t> file = CompressJpeg(recipe);
+  CxImage image;
+  ASSERT_TRUE(DecodeBytes(image, file));
+  EXPECT_EQ(image.BitsPerPixel(), 8);
+  EXPECT_EQ(image.PaletteSize(), 256u);
+  for (int i = 0; i < 256; ++i) {
+    ASSERT_EQ(image.PaletteColor(uint8_t(i)), (CxRgbQuad{uint8_t(i), uint8_t(i), uint8_t(i), 0}));
+  }
+  const IndependentDecode reference = DecodeIndependently(file);
+  ASSERT_EQ(reference.components, 1);
+  ExpectGrayMatches(image, reference);
+  ASSERT_TRUE(image.ToGray());  // samples read back exactly after the conversion
+  ExpectGrayMatches(image, reference);
+}
+
+TEST(JpegDecoder, CmykAndYcckFilesAreScaledByTheirBlackChannel) {
+  for (const J_COLOR_SPACE fileSpace : {JCS_CMYK, JCS_YCCK}) {
+    SCOPED_TRACE(fileSpace == JCS_CMYK ? "CMYK" : "YCCK");
+    JpegRecipe recipe = ColourRecipe(21, 13);
+    recipe.inputSpace = JCS_CMYK;
+    recipe.fileSpace = fileSpace;
+    recipe.sample = [](int x, int y, int c) {
+      return uint8_t(c == 3 ? 255 - 9 * y : 12 * x + 40 * c);
+    };
+    const std::vector<uint8_t> file = CompressJpeg(recipe);
+    CxImage image;
+    ASSERT_TRUE(DecodeBytes(image, file)) << image.LastErrorText();
+    ASSERT_EQ(image.BitsPerPixel(), 24);
+    const IndependentDecode reference = DecodeIndependently(file, JCS_CMYK);
+    ASSERT_EQ(reference.components, 4);
+    for (int y = 0; y < reference.height; ++y) {
+      for (int x = 0; x < reference.width; ++x) {
+        const uint8_t* cmyk = reference.Pixel(x, y);
+        const uint8_t* bgr = StoredPixel(image, x, y);
+        const int k = cmyk[3];
+        ASSERT_EQ(bgr[0], cmyk[2] * k / 255) << x << "," << y;
+        ASSERT_EQ(bgr[1], cmyk[1] * k / 255);
+        ASSERT_EQ(bgr[2], cmyk[0] * k / 255);
+      }
+    }
+  }
+}
+
+TEST(JpegDecoder, ProgressiveFilesDecodeLikeLibjpeg) {
+  JpegRecipe recipe = ColourRecipe(50, 40);
+  recipe.progressive = true;
+  const std::vector<uint8_t> file = CompressJpeg(recipe);
+  CxImage image;
+  ASSERT_TRUE(DecodeBytes(image, file));
+  ExpectColourMatches(image, DecodeIndependently(file, JCS_RGB));
+}
+
+TEST(JpegDecoder, TruncatedFilesLoadWithASuppliedEndOfImage) {
+  const std::vector<uint8_t> whole = CompressJpeg(ColourRecipe(64, 64));
+  for (const double share : {0.5, 0.9}) {
+    const std::vector<uint8_t> file(whole.begin(), whole.begin() + long(whole.size() * share));
+    CxImage image;
+    ASSERT_TRUE(DecodeBytes(image, file)) << image.LastErrorText();
+    ExpectColourMatches(image, DecodeIndependently(file, JCS_RGB));
+  }
+}
+
+TEST(JpegDecoder, FailuresReturnFalseWithLibjpegsMessage) {
+  CxImage image;
+  EXPECT_FALSE(DecodeBytes(image, {}));
+  EXPECT_STREQ(image.LastErrorText(), "Empty input file");
+  EXPECT_FALSE(image.IsLoaded());
+
+  const std::vector<uint8_t> text = {'h', 'e', 'l', 'l', 'o'};
+  EXPECT_FALSE(DecodeBytes(image, text));
+  EXPECT_EQ(std::string(image.LastErrorText()).rfind("Not a JPEG file", 0), 0u)
+      << image.LastErrorText();
+
+  // Cut inside the headers: the supplied end-of-image comes before any scan.
+  const std::vector<uint8_t> whole = CompressJpeg(ColourRecipe());
+  const std::vector<uint8_t> header(whole.begin(), whole.begin() + 30);
+  EXPECT_FALSE(DecodeBytes(image, header));
+  EXPECT_STRNE(image.LastErrorText(), "");
+  EXPECT_FALSE(image.IsLoaded());
+}
+
+TEST(JpegDecoder, FailureKeepsAPreviouslyLoadedPicture) {
+  CxImage image;
+  ASSERT_TRUE(DecodeBytes(image, CompressJpeg(ColourRecipe(8, 8))));
+  EXPECT_FALSE(DecodeBytes(image, {1, 2, 3}));
+  EXPECT_TRUE(image.IsLoaded());
+  EXPECT_EQ(image.ImageWidth(), 8u);
+}
+
+TEST(JpegDecoder, DimensionsOnlyModeReadsNoPixels) {
+  CxImage image;
+  image.MutableInfo().escape = -1;
+  ASSERT_TRUE(DecodeBytes(image, CompressJpeg(ColourRecipe(33, 7))));
+  EXPECT_FALSE(image.IsLoaded());
+  EXPECT_EQ(image.ImageWidth(), 33u);
+  EXPECT_EQ(image.ImageHeight(), 7u);
+}
+
+TEST(JpegDecoder, EscapeStopsTheDecodeAndKeepsTheLastError) {
+  CxImage image;
+  image.SetLastError("earlier");
+  image.MutableInfo().escape = 1;
+  EXPECT_FALSE(DecodeBytes(image, CompressJpeg(ColourRecipe())));
+  EXPECT_STREQ(image.LastErrorText(), "earlier");
+  EXPECT_FALSE(image.IsLoaded());
+}
+
+TEST(JpegDecoder, GrayOptionDecodesColourFilesToGraySamples) {
+  const std::vector<uint8_t> file = CompressJpeg(ColourRecipe());
+  CxImage image(3);
+  image.SetCodecOption(kCxJpegGrayscale);
+  ASSERT_TRUE(DecodeBytes(image, file));
+  EXPECT_EQ(image.BitsPerPixel(), 8);
+  ExpectGrayMatches(image, DecodeIndependently(file, JCS_GRAYSCALE));
+}
+
+TEST(JpegDecoder, QuantiseOptionUsesLibjpegsColourMapAsThePalette) {
+  const std::vector<uint8_t> file = CompressJpeg(ColourRecipe());
+  CxImage image(3);
+  image.SetCodecOption(kCxJpegQuantize);
+  image.MutableInfo().quality = 24;  // the wanted number of colours
+  ASSERT_TRUE(DecodeBytes(image, file)) << image.LastErrorText();
+  const IndependentDecode reference = DecodeIndependently(file, JCS_RGB, 24);
+  ASSERT_TRUE(reference.ok);
+  ASSERT_EQ(reference.colormap.size(), 3u);
+  const auto colours = uint32_t(reference.colormap[0].size());
+  EXPECT_EQ(image.BitsPerPixel(), 8);
+  EXPECT_EQ(image.PaletteSize(), colours);
+  for (int y = 0; y < reference.height; ++y) {
+    for (int x = 0; x < reference.width; ++x) {
+      const uint8_t index = *reference.Pixel(x, y);
+      const CxRgbQuad c = image.PixelColor(x, reference.height - 1 - y, false);
+      ASSERT_EQ(c.red, reference.colormap[0][index]);
+      ASSERT_EQ(c.green, reference.colormap[1][index]);
+      ASSERT_EQ(c.blue, reference.colormap[2][index]);
+    }
+  }
+  ASSERT_TRUE(image.ToGray());
+  EXPECT_EQ(image.PaletteSize(), 256u);
+}
+
+TEST(JpegDecoder, ScaleDenominatorShrinksTheOutput) {
+  CxImage image;
+  image.MutableInfo().jpegScale = 2;
+  ASSERT_TRUE(DecodeBytes(image, CompressJpeg(ColourRecipe(37, 23))));
+  EXPECT_EQ(image.ImageWidth(), 19u);
+  EXPECT_EQ(image.ImageHeight(), 12u);
+}
+
+TEST(JpegResolution, ComesFromJfifDensity) {
+  struct Case {
+    int unit, x, y, dpiX, dpiY;
+  };
+  const Case cases[] = {{2, 118, 40, 300, 102}, {1, 200, 150, 200, 150}, {1, 0, 0, 96, 96}};
+  for (const Case& c : cases) {
+    JpegRecipe recipe = ColourRecipe(8, 8);
+    recipe.densityUnit = c.unit;
+    recipe.xDensity = c.x;
+    recipe.yDensity = c.y;
+    CxImage image;
+    ASSERT_TRUE(DecodeBytes(image, CompressJpeg(recipe)));
+    EXPECT_EQ(image.Info().dpiX, c.dpiX);
+    EXPECT_EQ(image.Info().dpiY, c.dpiY);
+  }
+}
+
+TEST(JpegResolution, ExifResolutionWinsOverJfif) {
+  struct Case {
+    bool bigEndian;
+    uint32_t x, y;
+    int unit;  // 0: no unit tag
+    int dpiX, dpiY;
+  };
+  const Case cases[] = {
+      {false, 72, 72, 2, 72, 72},
+      {true, 600, 300, 2, 600, 300},
+      {true, 118, 118, 3, 299, 299},  // per centimetre, truncated
+      {false, 72, 72, 0, 96, 96},     // no unit: the resolution is not used
+  };
+  for (const Case& c : cases) {
+    ExifBuilder exif(c.bigEndian);
+    exif.Rational(0x011A, c.x, 1).Rational(0x011B, c.y, 1);
+    if (c.unit != 0) exif.Short(0x0128, uint16_t(c.unit));
+    JpegRecipe recipe = ColourRecipe(8, 8);
+    recipe.densityUnit = 1;
+    recipe.xDensity = 150;
+    recipe.yDensity = 150;
+    recipe.markers.push_back({JPEG_APP0 + 1, exif.Build()});
+    CxImage image;
+    ASSERT_TRUE(DecodeBytes(image, CompressJpeg(recipe)));
+    EXPECT_EQ(image.Info().dpiX, c.dpiX) << c.x;
+    EXPECT_EQ(image.Info().dpiY, c.dpiY) << c.y;
+  }
+}
+
+TEST(JpegResolution, BrokenExifFallsBackToJfifAndStillDecodes) {
+  JpegRecipe recipe = ColourRecipe(8, 8);
+  recipe.densityUnit = 1;
+  recipe.xDensity = 150;
+  recipe.yDensity = 150;
+  ExifBuilder exif(false);
+  exif.Raw(0x011A, 5, 1, 0xFFFFFF00);  // rational far outside the block
+  recipe.markers.push_back({JPEG_APP0 + 1, exif.Build()});
+  const std::vector<uint8_t> file = CompressJpeg(recipe);
+  CxJpegDecoder decoder;
+  CxMemFile stream(const_cast<uint8_t*>(file.data()), uint32_t(file.size()));
+  ASSERT_TRUE(decoder.Read(stream));
+  EXPECT_FALSE(decoder.ExifInfo().isExif);
+  EXPECT_EQ(decoder.Info().dpiX, 150);
+}
+
+TEST(JpegResolution, OrientationIsRecordedButThePictureStaysAsStored) {
+  JpegRecipe recipe = ColourRecipe(24, 10);
+  ExifBuilder exif(false);
+  exif.Short(0x0112, 6).Ascii(0x010F, "Maker").Ascii(0x0110, "Model X");
+  recipe.markers.push_back({JPEG_APP0 + 1, exif.Build()});
+  recipe.markers.push_back({JPEG_COM, {'h', 'i'}});
+  const std::vector<uint8_t> file = CompressJpeg(recipe);
+  CxJpegDecoder decoder;
+  CxMemFile stream(const_cast<uint8_t*>(file.data()), uint32_t(file.size()));
+  ASSERT_TRUE(decoder.Read(stream));
+  EXPECT_EQ(decoder.ExifInfo().orientation, 6);
+  EXPECT_STREQ(decoder.ExifInfo().cameraMake, "Maker");
+  EXPECT_STREQ(decoder.ExifInfo().cameraModel, "Model X");
+  EXPECT_EQ(decoder.ExifInfo().comment, "hi");
+  ExpectColourMatches(decoder, DecodeIndependently(file, JCS_RGB));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+struct ExifResult {
+  bool ok;
+  std::string message;
+  CxExifInfo info;
+};
+
+ExifResult ParseExif(const std::vector<uint8_t>& block) {
+  ExifResult result{false, "", CxExifInfo{}};
+  CxExifReader reader(&result.info);
+  result.ok = reader.ProcessExif(block.data(), uint32_t(block.size()));
+  result.message = reader.LastMessage();
+  return result;
+}
+
+}  // namespace
+
+TEST(CxExifReader, RejectsMalformedBlocksWithItsMessages) {
+  EXPECT_EQ(ParseExif({'E', 'x', 'i', 'f', 0, 1, 'I', 'I', 42, 0, 8, 0, 0, 0}).message,
+            "Incorrect Exif header");
+  EXPECT_EQ(ParseExif({'E', 'x', 'i', 'f', 0, 0, 'I', 'M', 42, 0, 8, 0, 0, 0}).message,
+            "Invalid Exif alignment marker.");
+  EXPECT_EQ(ParseExif({'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 43, 0, 8, 0, 0, 0}).message,
+            "Invalid Exif start (1)");
+  EXPECT_EQ(ParseExif(ExifBuilder(false).Raw(0x0112, 13, 1, 0).Build()).message,
+            "Illegal format code in EXIF dir");
+  EXPECT_EQ(ParseExif(ExifBuilder(true).Raw(0x010F, 2, 100, 4000).Build()).message,
+            "Illegal pointer offset value in EXIF.");
+  EXPECT_EQ(ParseExif(ExifBuilder(false).Raw(0x8769, 4, 1, 5000).Build()).message,
+            "Illegal subdirectory link");
+  // A count whose byte size overflows 32 bits is outside the block too.
+  EXPECT_EQ(ParseExif(ExifBuilder(false).Raw(0x011A, 5, 0x20000001, 8).Build()).message,
+            "Illegal pointer offset value in EXIF.");
+
+  const ExifResult rotation = ParseExif(ExifBuilder(false).Short(0x0112, 9).Build());
+  EXPECT_TRUE(rotation.ok);
+  EXPECT_EQ(rotation.message, "Undefined rotation value");
+  EXPECT_EQ(rotation.info.orientation, 0);
+}
+
+TEST(CxExifReader, DirectoriesThatLinkInLoopsEndTheParse) {
+  // The EXIF sub-directory link points back at the directory itself (offset 8).
+  const ExifResult loop = ParseExif(ExifBuilder(false).Raw(0x8769, 4, 1, 8).Build());
+  EXPECT_FALSE(loop.ok);
+  EXPECT_EQ(loop.message, "Illegal subdirectory link");
+}
+
+TEST(CxExifReader, ReadsUnitsAndFocalPlaneSensorWidth) {
+  const ExifResult result = ParseExif(ExifBuilder(true)
+                                          .Short(0x0128, 4)
+                                          .Short(0xA002, 4000)
+                                          .Rational(0xA20E, 2000, 1)
+                                          .Short(0xA210, 3)
+                                          .Build());
+  ASSERT_TRUE(result.ok) << result.message;
+  EXPECT_TRUE(result.info.isExif);
+  EXPECT_FLOAT_EQ(result.info.resolutionUnit, 0.03937007874f);
+  EXPECT_EQ(result.info.exifImageWidth, 4000);
+  EXPECT_FLOAT_EQ(result.info.sensorWidth, 4000 * 0.3937007874f / 2000);
+}
+
+TEST(CxExifReader, SectionWalkStopsAtTheScanOrFailsOnOddStreams) {
+  CxExifInfo info{};
+  CxExifReader reader(&info);
+  {
+    const std::vector<uint8_t> file = CompressJpeg(ColourRecipe());
+    CxMemFile stream(const_cast<uint8_t*>(file.data()), uint32_t(file.size()));
+    EXPECT_TRUE(reader.DecodeExif(stream));
+    EXPECT_EQ(info.frameWidth, 37);
+    EXPECT_EQ(info.frameHeight, 23);
+    EXPECT_EQ(info.process, 0xC0);
+    EXPECT_FALSE(info.isExif);
+  }
+  {
+    std::vector<uint8_t> file = {0xFF, 0xD8};
+    for (int i = 0; i < 21; ++i) file.insert(file.end(), {0xFF, 0xE2, 0x00, 0x03, 0x00});
+    CxMemFile stream(file.data(), uint32_t(file.size()));
+    EXPECT_FALSE(reader.DecodeExif(stream));
+    EXPECT_EQ(reader.LastMessage(), "Too many sections in jpg file");
+  }
+  {
+    std::vector<uint8_t> file = {0xFF, 0xD8, 0xFF, 0xE2, 0x00, 0x01};
+    CxMemFile stream(file.data(), uint32_t(file.size()));
+    EXPECT_FALSE(reader.DecodeExif(stream));
+    EXPECT_EQ(reader.LastMessage(), "invalid marker");
+  }
+  {
+    std::vector<uint8_t> file = {0xFF, 0xD8, 0xFF, 0xE2, 0x00, 0x10, 0x01};
+    CxMemFile stream(file.data(), uint32_t(file.size()));
+    EXPECT_FALSE(reader.DecodeExif(stream));
+    EXPECT_EQ(reader.LastMessage(), "Premature end of file?");
+  }
+  {
+    std::vector<uint8_t> file = {0x89, 'P', 'N', 'G'};
+    CxMemFile stream(file.data(), uint32_t(file.size()));
+    EXPECT_FALSE(reader.DecodeExif(stream));
+  }
+}
+
+TEST(CxExifReader, ImageModeKeepsTheCompressedDataAsOneMoreSection) {
+  const std::vector<uint8_t> file = CompressJpeg(ColourRecipe());
+  CxExifInfo info{};
+  CxExifReader reader(&info);
+  CxMemFile stream(const_cast<uint8_t*>(file.data()), uint32_t(file.size()));
+  ASSERT_TRUE(reader.DecodeExif(stream, CxExifReader::kReadExif | CxExifReader::kReadImage));
+  EXPECT_TRUE(stream.Eof());
+  EXPECT_GE(reader.SectionCount(), 2u);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+std::vector<std::string> TestdataJpegs(const std::string& directory) {
+  std::vector<std::string> files;
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return files;
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = directory + "/" + name;
+    if (entry->d_type == DT_DIR) {
+      for (const std::string& inner : TestdataJpegs(path)) files.push_back(inner);
+    } else if (name.size() > 4 && name.substr(name.size() - 4) == ".jpg") {
+      files.push_back(path);
+    }
+  }
+  closedir(dir);
+  return files;
+}
+
+}  // namespace
+
+TEST(JpegTestdata, EveryFileLibjpegDecodesLoadsPixelForPixel) {
+  const std::vector<std::string> files = TestdataJpegs(ENGRAVING_TESTDATA_DIR "/jpeg");
+  ASSERT_GE(files.size(), 9u) << "test pictures missing from " ENGRAVING_TESTDATA_DIR;
+  int decoded = 0;
+  int rejected = 0;
+  for (const std::string& path : files) {
+    SCOPED_TRACE(path);
+    const std::vector<uint8_t> bytes = ReadWholeFile(path);
+    const IndependentDecode reference = DecodeIndependently(bytes);
+    EngraveImage holder;
+    const bool loaded = holder.LoadPicture(path);
+    if (!reference.ok) {
+      // 12-bit files: libjpeg refuses them, and so must the picture loader, cleanly.
+      EXPECT_FALSE(loaded);
+      EXPECT_EQ(holder.Picture(), nullptr);
+      CxImage direct;
+      EXPECT_FALSE(DecodeBytes(direct, bytes));
+      EXPECT_STREQ(direct.LastErrorText(), reference.error.c_str());
+      ++rejected;
+      continue;
+    }
+    ASSERT_TRUE(loaded);
+    CxImage& picture = *holder.Picture();
+    if (reference.components == 3) ExpectColourMatches(picture, reference);
+    ASSERT_TRUE(picture.ToGray());
+    ExpectGrayMatches(picture, reference);
+    ++decoded;
+  }
+  EXPECT_EQ(decoded, 7);
+  EXPECT_EQ(rejected, 2);
+}
