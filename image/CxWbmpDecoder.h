@@ -1,4 +1,4 @@
-// Decoder for one picture format: a CxImage that fills itself from a stream.
+// Decoder for wireless bitmaps (WBMP type 0: one bit per pixel, 1 = white, rows from the top).
 #pragma once
 
 #include "image/CxImage.h"
