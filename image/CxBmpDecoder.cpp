@@ -159,9 +159,13 @@ void CxBmpDecoder::Decode(CxFile& stream) {
 void CxBmpDecoder::ReadInfoHeader(CxFile& stream, Layout& layout) {
   layout.infoStart = stream.Tell();
   uint8_t info[kInfoHeaderSize];
-  if (stream.Read(info, kInfoHeaderSize, 1) != 1) throw BmpFailure{"Error reading BMP info"};
-
+  // The size comes first, so that the short OS/2 header of a tiny file is not read past its end.
+  if (stream.Read(info, 4, 1) != 1) throw BmpFailure{"Error reading BMP info"};
   layout.headerSize = Le32(info);
+  const uint32_t rest =
+      (layout.headerSize == kCoreHeaderSize ? kCoreHeaderSize : kInfoHeaderSize) - 4;
+  if (stream.Read(info + 4, rest, 1) != 1) throw BmpFailure{"Error reading BMP info"};
+
   if (layout.headerSize == kCoreHeaderSize) {
     // Unsigned 16-bit sizes, no compression, 3-byte palette entries.
     layout.width = Le16(info + 4);
@@ -169,7 +173,6 @@ void CxBmpDecoder::ReadInfoHeader(CxFile& stream, Layout& layout) {
     layout.planes = Le16(info + 8);
     layout.bitCount = Le16(info + 10);
     layout.os2Palette = true;
-    stream.Seek(-int32_t(kInfoHeaderSize - kCoreHeaderSize), 1);
   } else {
     layout.width = int32_t(Le32(info + 4));
     layout.height = int32_t(Le32(info + 8));
