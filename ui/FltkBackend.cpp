@@ -16,6 +16,7 @@
 #include <FL/Fl_Return_Button.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>
+#include <dlfcn.h>
 
 #include <condition_variable>
 #include <deque>
@@ -298,7 +299,8 @@ class FltkDialog final : public DialogControls, public ActionTarget, public Moda
       FrameScope frame(this);
       RunLoop(ended_);
     }
-    if (!ended_) End(DialogResult::kCancel);  // the session was cancelled
+    // A dialog ended by a shutdown counts as cancelled, whatever its last handler chose.
+    if (!ended_ || Cancelled()) End(DialogResult::kCancel);
     window_->hide();
     Fl::flush();
     LogDialog(session, resource_.id, false, result_);
@@ -404,7 +406,9 @@ class FltkDialog final : public DialogControls, public ActionTarget, public Moda
         break;
     }
     if (!control.caption.empty()) widget->copy_label(std::string(control.caption).c_str());
-    widget->labelsize(kFontSize);
+    // Labels were laid out for a narrower font than FLTK's; a point less keeps them clear of
+    // the fields beside them.
+    widget->labelsize(control.kind == ControlKind::kLabel ? kFontSize - 1 : kFontSize);
     if (control.id == kNoControlId) return;
     widgets_[control.id] = widget;
     bindings_.push_back(std::make_unique<Binding>(Binding{this, control.id}));
@@ -484,11 +488,22 @@ void Poll(void*) {
   top->busy = false;
 }
 
+// The display stays open for the life of the process, and Xlib keeps FLTK's error handlers:
+// FLTK (with the X libraries under it) must stay loaded even after this module is unloaded.
+void KeepFltkLoaded() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(static_cast<void (*)(Display*)>(&fl_open_display)), &info) !=
+          0 &&
+      info.dli_fname != nullptr)
+    dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
 bool EnsureDisplay() {
   if (fl_display != nullptr) return true;
   // Opened here rather than by FLTK, which would end the whole host process without a display.
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return false;
+  KeepFltkLoaded();
   fl_open_display(display);
   Fl::scheme("gtk+");
   // A GTK chooser would run its own event loop on this thread, out of reach of the poll.

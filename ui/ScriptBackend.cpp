@@ -119,8 +119,10 @@ DialogResult ScriptRunModal(DialogLogic& logic, Session& session) {
       if (!dialog.ended()) dialog.End(DialogResult::kCancel);
     }
   }
-  LogDialog(session, logic.Resource().id, false, dialog.result());
-  return dialog.result();
+  // A dialog ended by a shutdown counts as cancelled, whatever its last handler chose.
+  const DialogResult result = session.CancelRequested() ? DialogResult::kCancel : dialog.result();
+  LogDialog(session, logic.Resource().id, false, result);
+  return result;
 }
 
 std::optional<std::string> ScriptChooseFile(Session& session) {

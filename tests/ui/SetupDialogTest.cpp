@@ -1,0 +1,304 @@
+// The setup dialog driven by scripts through the script backend, on the real dialog thread,
+// with the host's entry points called in-process.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <map>
+
+#include "GrayBitmap.h"
+#include "InProcessHost.h"
+#include "engrave/DialogResources.h"
+#include "engrave/EngraveSetup.h"
+#include "engrave/EngraveThread.h"
+#include "engrave/Parameters.h"
+#include "image/EngraveImage.h"
+#include "plugin/PluginServices.h"
+#include "ui/Script.h"
+
+namespace {
+
+using engrave::gParameters;
+
+constexpr int kArmed = 1;
+constexpr const char* kArmedStatus = "Press Cycle Start to begin scanning Seq.";
+
+class SetupDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gParameters.ImagePixelsX = 0.0;
+    gParameters.ImagePixelsY = 0.0;
+    log_ = host_.dir.File("ui.log");
+    setenv("ENGRAVING_UI", "script", 1);
+    setenv("ENGRAVING_UI_LOG", log_.c_str(), 1);
+    picture_ = host_.dir.File("picture.bmp");
+    // 40 x 30: left half black, right half white.
+    ASSERT_TRUE(WriteGrayBitmap(picture_, 40, 30, [](int x, int) { return x < 20 ? 0 : 255; }));
+  }
+  void TearDown() override {
+    unsetenv("ENGRAVING_UI_SCRIPT");
+    unsetenv("ENGRAVING_UI_LOG");
+  }
+
+  // Opens the dialog through Config with this script and waits until its thread has ended.
+  void RunDialog(const std::string& script) {
+    const std::string path = host_.dir.File("answers" + std::to_string(++scripts_) + ".script");
+    WriteFileText(path, script);
+    setenv("ENGRAVING_UI_SCRIPT", path.c_str(), 1);
+    Config();
+    ASSERT_TRUE(host_.WaitForDialogEnd()) << "the dialog did not close";
+  }
+
+  // Every text shown in a control, in order.
+  std::vector<std::string> Shown(int controlId) const {
+    std::vector<std::string> texts;
+    for (const auto& line : ReadUiLog(log_))
+      if (line.size() == 3 && line[0] == "show" && line[1] == std::to_string(controlId))
+        texts.push_back(line[2]);
+    return texts;
+  }
+  std::string LastShown(int controlId) const {
+    const std::vector<std::string> texts = Shown(controlId);
+    return texts.empty() ? "<never shown>" : texts.back();
+  }
+  std::vector<std::string> Messages() const {
+    std::vector<std::string> texts;
+    for (const auto& line : ReadUiLog(log_))
+      if (line.size() == 3 && line[0] == "message") {
+        EXPECT_EQ(line[1], plugin::ModuleName());
+        texts.push_back(line[2]);
+      }
+    return texts;
+  }
+  int Count(const std::vector<std::string>& fields) const {
+    int count = 0;
+    for (const auto& line : ReadUiLog(log_))
+      if (line == fields) ++count;
+    return count;
+  }
+
+  InProcessHost host_;
+  std::string log_;
+  std::string picture_;
+  int scripts_ = 0;
+};
+
+TEST_F(SetupDialogTest, CancelledFileDialogStillOpensTheDialogWithPreviousPixelCounts) {
+  gParameters.ImagePixelsX = 123.0;
+  RunDialog("file-cancel\nkey Escape\n");
+
+  EXPECT_TRUE(
+      LogHas(log_, {"filedialog", "Jpeg|*.jpg|Bitmap|*.bmp|Png files|*.png", "*.jpg", "JPegs"}));
+  EXPECT_EQ(Count({"dialog", "4021", "open"}), 1);
+  EXPECT_EQ(Count({"dialog", "4021", "close", "cancel"}), 1);
+  EXPECT_EQ(LastShown(engrave::kImagePixelsXEdit), "123");
+  EXPECT_TRUE(Messages().empty());
+  EXPECT_EQ(gParameters.ImagePixelsX, 123.0);
+}
+
+TEST_F(SetupDialogTest, FileThatIsNoPictureShowsImageLoadErrorThenTheDialog) {
+  const std::string notes = host_.dir.File("notes.txt");
+  WriteFileText(notes, "not a picture\n");
+  RunDialog("file " + notes + "\nkey Escape\n");
+
+  EXPECT_EQ(Messages(), std::vector<std::string>{"Image load error!"});
+  EXPECT_EQ(Count({"dialog", "4021", "open"}), 1);
+  EXPECT_EQ(LastShown(engrave::kImagePixelsXEdit), "0");
+}
+
+TEST_F(SetupDialogTest, LoadedPictureGivesPixelCountsAndDerivedValues) {
+  RunDialog("file " + picture_ + "\nkey Escape\n");
+
+  EXPECT_EQ(LastShown(engrave::kImagePixelsXEdit), "40");
+  EXPECT_EQ(LastShown(engrave::kImagePixelsYEdit), "30");
+  EXPECT_EQ(LastShown(engrave::kXPixelStepsEdit), "25");                // 10 * 100 / 40
+  EXPECT_EQ(LastShown(engrave::kYPixelStepsEdit), "26.6666666666667");  // 8 * 100 / 30
+  EXPECT_EQ(LastShown(engrave::kTriggerLineLengthEdit), "1000");
+  // The picture was turned to gray when it was loaded.
+  ASSERT_NE(TheEngraveImage().Picture(), nullptr);
+  EXPECT_EQ(TheEngraveImage().Picture()->BitsPerPixel(), 8);
+}
+
+TEST_F(SetupDialogTest, EnterActsAsStartScanningAndYesArmsWithTheStatusText) {
+  RunDialog("file " + picture_ + "\nset 4165 5\nkey Enter\nclick 6\n");
+
+  EXPECT_EQ(Count({"dialog", "4022", "close", "ok"}), 1);
+  EXPECT_EQ(Count({"dialog", "4021", "close", "ok"}), 1);
+  EXPECT_EQ(plugin::SequenceState(), kArmed);
+  EXPECT_EQ(host_.motion.StatusLine, kArmedStatus);
+  EXPECT_EQ(gParameters.Width, 5.0);
+  EXPECT_EQ(gParameters.TriggerLineLength, 500);
+  EXPECT_EQ(gParameters.ScanY, 0.0);
+  EXPECT_EQ(gParameters.ScanXTarget, 0.0);
+  Reset();
+}
+
+TEST_F(SetupDialogTest, NoClosesTheDialogWithoutArming) {
+  host_.motion.StatusLine = "before";
+  RunDialog("file " + picture_ + "\nclick 1\nclick 7\n");
+
+  EXPECT_EQ(Count({"dialog", "4022", "close", "cancel"}), 1);
+  EXPECT_EQ(Count({"dialog", "4021", "close", "ok"}), 1);
+  EXPECT_EQ(plugin::SequenceState(), 0);
+  EXPECT_EQ(host_.motion.StatusLine, "before");
+}
+
+TEST_F(SetupDialogTest, MaintainAspectReplacesTheHeightAtOnceAndOnRecalculation) {
+  RunDialog("file " + picture_ + "\nset 4164 3\nclick 4188\nset 4164 2\nclick 4178\nkey Escape\n");
+
+  // 30 / 40 * 10, after the click on the box and again after "Calculate Parameters".
+  EXPECT_EQ(Count({"show", "4164", "7.5"}), 2);
+  EXPECT_EQ(LastShown(engrave::kAspectCheck), "1");
+  EXPECT_EQ(gParameters.Length, 7.5);
+}
+
+TEST_F(SetupDialogTest, TypedXPixelCountIsKeptForTheRaster) {
+  RunDialog("file " + picture_ + "\nset 4180 200\nclick 4178\nclick 1\nclick 6\n");
+
+  EXPECT_EQ(LastShown(engrave::kXPixelStepsEdit), "5");  // 10 * 100 / 200
+  EXPECT_EQ(gParameters.ImagePixelsX, 200.0);
+  EXPECT_EQ(plugin::SequenceState(), kArmed);
+  Reset();
+}
+
+TEST_F(SetupDialogTest, LettersInWidthRestoreThePreviousValuesOfLaterFields) {
+  RunDialog("file " + picture_ + "\nset 4164 6\nset 4165 abc\nset 4170 55\nclick 4178\n" +
+            "key Escape\n");
+
+  EXPECT_EQ(Messages(), std::vector<std::string>{"Please enter a number."});
+  EXPECT_EQ(LastShown(engrave::kWidthEdit), "10");
+  EXPECT_EQ(LastShown(engrave::kFeedRateEdit), "100");
+  EXPECT_EQ(gParameters.FeedRate, 100.0);
+  // The height comes before the width in the exchange, so it was read.
+  EXPECT_EQ(LastShown(engrave::kLengthEdit), "6");
+}
+
+TEST_F(SetupDialogTest, TriggerFieldThatIsNoIntegerAsksForAnInteger) {
+  RunDialog("file " + picture_ + "\nset 4184 many\nclick 4178\nkey Escape\n");
+  EXPECT_EQ(Messages(), std::vector<std::string>{"Please enter an integer."});
+  EXPECT_EQ(LastShown(engrave::kTriggerLineLengthEdit), "1000");
+}
+
+TEST_F(SetupDialogTest, CancelKeepsTheCalculatedValues) {
+  RunDialog("file " + picture_ + "\nset 4165 20\nclick 4178\nset 4165 30\nclick 4029\n");
+
+  EXPECT_EQ(Count({"dialog", "4021", "close", "cancel"}), 1);
+  EXPECT_EQ(gParameters.Width, 20.0);  // the later edit was never read
+  EXPECT_EQ(gParameters.TriggerLineLength, 2000);
+}
+
+TEST_F(SetupDialogTest, FailedStartCheckKeepsTheDialogOpenAndStillWritesThePulseChoice) {
+  RunDialog("file " + picture_ + "\nclick 4186\nset 4165 0\nclick 1\nclick 6\nset 4165 4\n" +
+            "click 1\nclick 7\n");
+
+  EXPECT_EQ(Messages(), std::vector<std::string>{"ERROR... Width and Length must set be > 0.00"});
+  EXPECT_EQ(host_.control.PulseMode, 1);
+  // "click 6" found no confirmation to answer; the second Start Scanning asked for one.
+  EXPECT_EQ(Count({"dialog", "4022", "open"}), 1);
+  EXPECT_EQ(gParameters.Width, 4.0);
+  EXPECT_EQ(plugin::SequenceState(), 0);
+}
+
+TEST_F(SetupDialogTest, StartScanningWithAnUnreadableFieldArmsNothing) {
+  RunDialog("file " + picture_ + "\nset 4165 abc\nclick 1\nclick 6\n");
+
+  EXPECT_EQ(Messages(), std::vector<std::string>{"Please enter a number."});
+  EXPECT_EQ(Count({"dialog", "4022", "open"}), 0);
+  EXPECT_EQ(plugin::SequenceState(), 0);
+  EXPECT_EQ(Count({"dialog", "4021", "close", "cancel"}), 1);  // the script ran out
+}
+
+TEST_F(SetupDialogTest, PulseBoxStartsFromTheHostsPulseMode) {
+  host_.control.PulseMode = 1;
+  RunDialog("file-cancel\nkey Escape\n");
+  EXPECT_EQ(Shown(engrave::kPulseCheck).front(), "1");
+}
+
+TEST_F(SetupDialogTest, ConfigAfterTheDialogClosedOpensANewOneWithANewFileDialog) {
+  const std::string script = host_.dir.File("twice.script");
+  WriteFileText(script, "file-cancel\nkey Escape\nfile " + picture_ + "\nkey Escape\n");
+  setenv("ENGRAVING_UI_SCRIPT", script.c_str(), 1);
+  Config();
+  ASSERT_TRUE(host_.WaitForDialogEnd());
+  Config();
+  ASSERT_TRUE(host_.WaitForDialogEnd());
+
+  EXPECT_EQ(Count({"dialog", "4021", "open"}), 2);
+  int fileDialogs = 0;
+  for (const auto& line : ReadUiLog(log_)) fileDialogs += line[0] == "filedialog";
+  EXPECT_EQ(fileDialogs, 2);
+  EXPECT_EQ(LastShown(engrave::kImagePixelsXEdit), "40");  // the second one loaded the picture
+}
+
+// ---- the dialog logic on its own, with controls of the test's making ----------------------
+
+class FakeControls final : public ui::DialogControls {
+ public:
+  std::string Text(int id) const override {
+    const auto found = texts.find(id);
+    return found != texts.end() ? found->second : "";
+  }
+  void SetText(int id, const std::string& text) override { texts[id] = text; }
+  bool Checked(int id) const override { return checks.count(id) != 0 && checks.at(id); }
+  void SetChecked(int id, bool checked) override { checks[id] = checked; }
+  void Focus(int id) override { focus = id; }
+  void End(ui::DialogResult result) override { ended = result; }
+
+  std::map<int, std::string> texts;
+  std::map<int, bool> checks;
+  int focus = 0;
+  std::optional<ui::DialogResult> ended;
+};
+
+class SetupLogicTest : public SetupDialogTest {
+ protected:
+  void Answer(const std::string& script) {
+    ui::SetActionSourceForTesting(std::make_shared<ui::ScriptText>(script));
+  }
+  void TearDown() override {
+    ui::SetActionSourceForTesting(nullptr);
+    SetupDialogTest::TearDown();
+  }
+
+  static PixelSurface Background(int width, int height) {
+    PixelSurface surface(width, height);
+    std::fill(surface.pixels.begin(), surface.pixels.end(), uint8_t(77));
+    return surface;
+  }
+};
+
+TEST_F(SetupLogicTest, PreviewPaintsThePictureStretchedOnlyWhenThisDialogLoadedIt) {
+  FakeControls controls;
+  engrave::EngraveSetup loaded(0);
+  Answer("file " + picture_ + "\n");
+  loaded.OnInitDialog(controls);
+  ASSERT_TRUE(loaded.imageLoaded());
+  PixelSurface surface = Background(8, 4);
+  loaded.Paint(engrave::kPreviewFrame, surface);
+  EXPECT_EQ(surface.Row(0)[0], 0);        // left half black
+  EXPECT_EQ(surface.Row(3)[3 * 7], 255);  // right half white
+
+  // A dialog whose file dialog was cancelled paints nothing, though a picture is still held.
+  engrave::EngraveSetup empty(0);
+  Answer("file-cancel\n");
+  empty.OnInitDialog(controls);
+  EXPECT_FALSE(empty.imageLoaded());
+  PixelSurface untouched = Background(8, 4);
+  empty.Paint(engrave::kPreviewFrame, untouched);
+  EXPECT_EQ(untouched.pixels, Background(8, 4).pixels);
+}
+
+TEST_F(SetupLogicTest, ReadingStopsAtTheFailingFieldAndFocusesIt) {
+  FakeControls controls;
+  engrave::EngraveSetup setup(0);
+  setup.DoDataExchange(controls, false);
+  controls.texts[engrave::kLengthEdit] = "3";
+  controls.texts[engrave::kWidthEdit] = "wide";
+  controls.texts[engrave::kFeedRateEdit] = "55";
+
+  EXPECT_FALSE(setup.DoDataExchange(controls, true));
+  EXPECT_EQ(controls.focus, engrave::kWidthEdit);
+  EXPECT_EQ(gParameters.Length, 3.0);
+  EXPECT_EQ(gParameters.FeedRate, 100.0);
+}
+
+}  // namespace
