@@ -140,7 +140,11 @@ class CX_EXPORT CxImage {
   void SetPixelIndex(int32_t x, int32_t y, uint8_t index);
   void SetPixelColor(int32_t x, int32_t y, CxRgbQuad colour);
 
+  // Converts to 8-bit gray in place: afterwards 256 entries (i, i, i) and one level per byte.
   bool ToGray();
+  // One 24-bit row to gray levels, by the plain rule or by the path ToGray takes; lets tests
+  // hold the fast path to the plain rule's bytes.
+  static void GrayRowForTesting(const uint8_t* source, uint8_t* target, uint32_t width, bool plain);
 
   // Alpha mask: width * height bytes, row by row from stored row 0.
   void AlphaCreate();
@@ -177,6 +181,10 @@ class CX_EXPORT CxImage {
   // The colour that reads outside the picture yield (the key, or stored pixel (0, 0)).
   CxRgbQuad OutsideColor() const;
   void ClearDimensions();
+  // ToGray's steps: a new 8-bit image of this size with this information block, resolution,
+  // gray palette and alpha; and the conversion of 24-bit rows over themselves.
+  bool MakeGrayImage(CxImage& gray) const;
+  bool GrayInPlaceFrom24();
 
   uint8_t* block_ = nullptr;  // header copy, palette, rows
   CxBitmapInfoHeader header_{};

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -401,6 +402,56 @@ TEST(CxImageToGray, TwentyFourBitPicturesBecomeGrayLevels) {
     }
   }
   EXPECT_EQ(image.AlphaGet(36, 10), 42);
+}
+
+TEST(CxImageToGray, FastRowConversionEqualsThePlainRuleForEveryColour) {
+  // All 2^24 colours, 4096 per row, through both the plain rule and the path ToGray takes.
+  constexpr uint32_t kWidth = 4096;
+  std::vector<uint8_t> row(kWidth * 3);
+  std::vector<uint8_t> plain(kWidth), fast(kWidth);
+  for (uint32_t line = 0; line < 4096; ++line) {
+    for (uint32_t x = 0; x < kWidth; ++x) {
+      const uint32_t colour = line * kWidth + x;
+      row[3 * x] = uint8_t(colour);
+      row[3 * x + 1] = uint8_t(colour >> 8);
+      row[3 * x + 2] = uint8_t(colour >> 16);
+    }
+    CxImage::GrayRowForTesting(row.data(), plain.data(), kWidth, true);
+    CxImage::GrayRowForTesting(row.data(), fast.data(), kWidth, false);
+    ASSERT_EQ(plain, fast) << "line " << line;
+  }
+  // Widths that leave a tail shorter than one step.
+  for (uint32_t width = 0; width < 20; ++width) {
+    CxImage::GrayRowForTesting(row.data() + 5, plain.data(), width, true);
+    CxImage::GrayRowForTesting(row.data() + 5, fast.data(), width, false);
+    ASSERT_TRUE(std::equal(plain.begin(), plain.begin() + width, fast.begin())) << width;
+  }
+}
+
+TEST(CxImageToGray, WidePicturesConvertInPlaceToTheSameBytesAsANewImage) {
+  for (const uint32_t width : {514u, 600u, 1001u, 300u}) {
+    SCOPED_TRACE("width " + std::to_string(width));
+    CxImage image = RandomImage(width, 7, 24, width);
+    image.SetResolutionX(300);
+    image.AlphaCreate();
+    image.AlphaSet(3, 6, 1);
+    CxImage expected;
+    ASSERT_NE(expected.Create(width, 7, 8, 0), nullptr);
+    expected.FillGrayPalette();
+    for (uint32_t y = 0; y < 7; ++y) {
+      CxImage::GrayRowForTesting(image.RowAddress(y), expected.RowAddress(y), width, true);
+    }
+    ASSERT_TRUE(image.ToGray());
+    EXPECT_EQ(image.RowStride(), expected.RowStride());
+    EXPECT_EQ(image.Header().biSizeImage, expected.Header().biSizeImage);
+    EXPECT_EQ(image.Header().biXPelsPerMeter, 11811);  // the resolution stays
+    EXPECT_EQ(image.Info().dpiX, 300);
+    EXPECT_EQ(image.AlphaGet(3, 6), 1);
+    const size_t blockSize = 40 + 1024 + expected.Header().biSizeImage;
+    CxBitmapInfoHeader header = image.Header();
+    EXPECT_EQ(std::memcmp(image.PixelBlock(), &header, 40), 0);  // header copy in step
+    EXPECT_EQ(std::memcmp(image.PixelBlock() + 40, expected.PixelBlock() + 40, blockSize - 40), 0);
+  }
 }
 
 TEST(CxImageToGray, PalettePicturesOfEveryDepthBecomeTheirEntriesGray) {
