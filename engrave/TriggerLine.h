@@ -41,21 +41,31 @@ class TriggerLineFiller {
   void Fill(const TriggerLineInput& line, const CxImage* picture, uint32_t* bits);
 
  private:
-  // Fire patterns of one step count, for the brightness values met so far.
+  // Fire patterns of one step count, computed for each brightness on first use.
   struct PatternSet {
     int32_t steps = 0;
     uint32_t wordsPerPattern = 0;
     uint64_t lastUse = 0;
     std::vector<uint32_t> words;       // 256 patterns
-    std::array<uint8_t, 256> state{};  // 0 not computed, 1 computed, 2 computed and empty
+    std::array<uint8_t, 256> state{};  // 0 not computed yet
   };
   static constexpr int32_t kLargestCachedSteps = 8192;
   static constexpr std::size_t kCachedStepCounts = 4;
+  using BitWriterRef = void*;  // the line's writer, private to the implementation
 
-  void WriteColumn(uint32_t* bits, int64_t firstStep, int32_t steps, int brightness);
+  void FillColumns(const TriggerLineInput& line, const CxImage* picture, BitWriterRef writer);
+  template <typename GrayAt>
+  void ColumnLoop(BitWriterRef writer, double stepsPerColumn, double columns, bool forward,
+                  int64_t lastColumnIndex, GrayAt grayAt);
+  void WriteColumn(BitWriterRef writer, int32_t steps, int brightness, int64_t firstStep);
   PatternSet& PatternsFor(int32_t steps);
+  const uint32_t* SmallPatterns(int32_t steps);
+  static const uint32_t* Pattern(PatternSet& set, int brightness);
 
   std::vector<PatternSet> cache_;
+  // Complete pattern tables of the step counts up to one word, indexed by step count.
+  static constexpr int32_t kWordSteps = 32;
+  std::array<const uint32_t*, kWordSteps + 1> smallPatterns_{};
   uint64_t useCounter_ = 0;
   std::vector<uint32_t> scratch_;
 };
