@@ -3,8 +3,9 @@
 CxGifLzw::Result CxGifLzw::Decode(int minimumCodeSize, const uint8_t* data, size_t size,
                                   uint8_t* out, size_t capacity, size_t& produced) {
   produced = 0;
-  // Pixels are bytes, so literal codes never need more than 8 bits.
-  if (minimumCodeSize < 1 || minimumCodeSize > 8) return Result::kInvalidCode;
+  // Encoders may choose a minimum code size above the colour depth (up to 11, so that codes
+  // still fit 12 bits); literal codes above 255 name no colour, though.
+  if (minimumCodeSize < 1 || minimumCodeSize >= kMaxCodeBits) return Result::kInvalidCode;
 
   const uint32_t clearCode = 1u << minimumCodeSize;
   const uint32_t endCode = clearCode + 1;
@@ -39,6 +40,7 @@ CxGifLzw::Result CxGifLzw::Decode(int minimumCodeSize, const uint8_t* data, size
       continue;
     }
     if (code == endCode) return Result::kComplete;
+    if (code < clearCode && code > 0xFF) return Result::kInvalidCode;
 
     if (previous < 0) {
       if (code > clearCode) return Result::kInvalidCode;  // no entries exist yet

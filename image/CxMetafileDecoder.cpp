@@ -99,7 +99,9 @@ std::vector<uint8_t> Render(std::vector<uint8_t>& metafile, const Placeable& fra
   device->bbox.TL.y = float(std::min(frame.top, frame.bottom) * scale);
   device->bbox.BR.x = float(std::max(frame.left, frame.right) * scale);
   device->bbox.BR.y = float(std::max(frame.top, frame.bottom) * scale);
-  if (wmf_play(api.get(), 0, &device->bbox) != wmf_E_None) png.clear();
+  // wmf_play stores the scanned box into its argument, which must not be the device's own box.
+  wmfD_Rect played = device->bbox;
+  if (wmf_play(api.get(), 0, &played) != wmf_E_None) png.clear();
   api.reset();  // the device writes its picture when it closes
   return png;
 }
