@@ -28,9 +28,14 @@ std::optional<Words> ParseWords(const std::string& line) {
       continue;
     }
     const char letter = char(std::toupper(static_cast<unsigned char>(*cursor++)));
-    char* end = nullptr;
-    const double value = std::strtod(cursor, &end);
-    if (end == cursor || !std::isfinite(value)) return std::nullopt;
+    // Only a plain decimal number: strtod would read "0X0" in "G0X0Y0" as hexadecimal.
+    const char* end = cursor;
+    if (*end == '-' || *end == '+') ++end;
+    while (std::isdigit(static_cast<unsigned char>(*end)) || *end == '.') ++end;
+    const std::string number(cursor, end);
+    char* parsed = nullptr;
+    const double value = std::strtod(number.c_str(), &parsed);
+    if (number.empty() || *parsed != '\0' || !std::isfinite(value)) return std::nullopt;
     cursor = end;
     switch (letter) {
       case 'G':
@@ -67,14 +72,18 @@ bool Machine::Execute(const std::string& line, int32_t triggerMode, const Driver
   ++summary_.codeLines;
   if (words->f) feed_ = *words->f;
   if (words->g && *words->g != 0.0 && *words->g != 1.0) return false;
-  if (words->x || words->y) Move(words->x.value_or(x_), words->y.value_or(y_), triggerMode, driver);
+  // G0 only positions the machine: the tool never fires during a rapid move.
+  const bool rapid = words->g && *words->g == 0.0;
+  if (words->x || words->y)
+    Move(words->x.value_or(x_), words->y.value_or(y_), rapid ? -1 : triggerMode, driver, rapid);
   return true;
 }
 
-void Machine::Move(double toX, double toY, int32_t triggerMode, const DriverState& driver) {
+void Machine::Move(double toX, double toY, int32_t triggerMode, const DriverState& driver,
+                   bool rapid) {
   const double distance = std::hypot(toX - x_, toY - y_);
   if (feed_ > 0.0) summary_.seconds += distance / feed_ * 60.0;  // feed in units per minute
-  if (toX != x_) {
+  if (toX != x_ && !rapid) {
     ++summary_.rasterLines;
     RecordSteps(x_, toX, y_, triggerMode, driver);
   } else if (toY > y_ && (lineSpacing_ == 0.0 || toY - y_ < lineSpacing_)) {

@@ -16,7 +16,7 @@ struct MachineSummary {
   long codeLines = 0;    // G-code lines executed
   long rasterLines = 0;  // X moves (one per engraved line)
   long fires = 0;
-  double seconds = 0.0;  // every move at the modal feed rate
+  double seconds = 0.0;  // every move, rapid ones too, at the modal feed rate
 };
 
 class Machine {
@@ -42,7 +42,7 @@ class Machine {
     std::vector<uint32_t> steps;
   };
 
-  void Move(double toX, double toY, int32_t triggerMode, const DriverState& driver);
+  void Move(double toX, double toY, int32_t triggerMode, const DriverState& driver, bool rapid);
   void RecordSteps(double fromX, double toX, double atY, int32_t triggerMode,
                    const DriverState& driver);
 

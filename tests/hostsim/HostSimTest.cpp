@@ -1,0 +1,230 @@
+// host-sim end to end: the built plug-in loaded by the built host stand-in, a picture engraved
+// through the scripted dialog, and the G-code and trigger bits checked against a raster worked
+// out here from the picture's gray levels.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdio>
+#include <set>
+#include <sstream>
+
+#include "TempDir.h"
+#include "tests/ui/GrayBitmap.h"
+#include "tests/ui/Xvfb.h"
+
+namespace {
+
+struct Outcome {
+  int exitCode = -1;
+  std::string out;
+};
+
+Outcome RunCommand(const std::string& command) {
+  Outcome outcome;
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return outcome;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    outcome.out.append(buffer, n);
+  const int status = pclose(pipe);
+  outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return outcome;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> Split(const std::string& line, char separator) {
+  std::vector<std::string> fields;
+  std::istringstream in(line);
+  for (std::string field; std::getline(in, field, separator);) fields.push_back(field);
+  if (!line.empty() && line.back() == separator) fields.emplace_back();
+  return fields;
+}
+
+std::set<int> ExpandRanges(const std::string& ranges) {
+  std::set<int> bits;
+  for (const std::string& range : Split(ranges, ',')) {
+    if (range.empty()) continue;
+    const size_t dash = range.find('-');
+    const int first = std::stoi(range.substr(0, dash));
+    const int last = std::stoi(range.substr(dash + 1));
+    for (int bit = first; bit <= last; ++bit) bits.insert(bit);
+  }
+  return bits;
+}
+
+// The picture of the test: 8 columns, 4 rows, a different gray in every pixel.
+constexpr int kColumns = 8;
+constexpr int kRows = 4;
+uint8_t Gray(int x, int rowFromTop) {
+  static const uint8_t kLevels[kRows][kColumns] = {
+      {255, 0, 128, 64, 200, 30, 170, 90},
+      {10, 250, 100, 180, 60, 220, 140, 40},
+      {128, 128, 255, 255, 0, 0, 77, 155},
+      {33, 66, 99, 132, 165, 198, 231, 255},
+  };
+  return kLevels[rowFromTop][x];
+}
+
+// The fired steps of raster line k, worked out from the picture: the line's steps are shared
+// among the columns it visits (all but column 0), and within a column an accumulator spreads
+// about steps x gray / 255 fires evenly.
+std::set<int> ExpectedFires(int line, int lineSteps, double length, double stepOver) {
+  double scanY = 0.0;
+  for (int k = 0; k < line; ++k) scanY += stepOver;
+  const int rowFromBottom = int(scanY / length * kRows);
+  const bool forward = line % 2 == 0;
+  const double stepsPerColumn = double(lineSteps) / kColumns;
+  std::set<int> fires;
+  int step = 0;
+  for (int visit = 1; visit < kColumns; ++visit) {
+    const int column = forward ? visit : kColumns - visit;
+    const int steps = int(visit * stepsPerColumn) - step;
+    const double brightness = Gray(column, kRows - 1 - rowFromBottom) / 255.0;
+    double sum = 0.0;
+    for (int n = 0; n < steps; ++n, ++step) {
+      sum = steps * brightness + sum;
+      if (steps <= sum) {
+        fires.insert(step);
+        sum -= steps;
+      }
+    }
+  }
+  return fires;
+}
+
+class HostSimTest : public ::testing::Test {
+ protected:
+  std::string HostSim() const { return ENGRAVING_HOST_SIM_PATH; }
+  std::string Quiet() const { return " 2>" + dir_.File("stderr.txt"); }
+  std::string Stderr() const { return ReadFileText(dir_.File("stderr.txt")); }
+
+  TempDir dir_;
+};
+
+TEST_F(HostSimTest, EngravesAPictureLineByLineAsWorkedOutIndependently) {
+  const std::string picture = dir_.File("picture.bmp");
+  ASSERT_TRUE(WriteGrayBitmap(picture, kColumns, kRows, Gray));
+  const std::string gcode = dir_.File("out.gcode"), trace = dir_.File("out.trace");
+  const std::string image = dir_.File("out.png");
+  // 2 units x 10 steps: 20 steps per line, 2.5 per column; four lines of 0.25 fill height 1.
+  const Outcome run = RunCommand(HostSim() + " engrave " + picture +
+                                 " --width 2 --height 1 --feed 50 --stepover 0.25"
+                                 " --steps-per-unit-x 10 --steps-per-unit-y 10 --gcode " +
+                                 gcode + " --trace " + trace + " --image " + image + " --profile " +
+                                 dir_.File("profile.xml") + Quiet());
+  ASSERT_EQ(run.exitCode, 0) << run.out << Stderr();
+
+  EXPECT_EQ(Lines(ReadFileText(gcode)),
+            (std::vector<std::string>{"G1 X2.0000 F50.0000", "G1 Y0.2500", "G1 X0.0000 F50.0000",
+                                      "G1 Y0.5000", "G1 X2.0000 F50.0000", "G1 Y0.7500",
+                                      "G1 X0.0000 F50.0000", "G1 Y1.0000", "G0X0Y0 M5"}));
+
+  std::map<int, std::set<int>> bitsByLine;
+  std::vector<std::string> statuses, triggerModes;
+  for (const std::string& line : Lines(ReadFileText(trace))) {
+    const std::vector<std::string> fields = Split(line, '\t');
+    if (fields[0] == "bits") bitsByLine[std::stoi(fields[1])] = ExpandRanges(fields.at(2));
+    if (fields[0] == "status") statuses.push_back(fields.at(1));
+    if (fields[0] == "triggermode") triggerModes.push_back(fields.at(1));
+  }
+  ASSERT_EQ(bitsByLine.size(), 4u);
+  size_t totalFires = 0;
+  for (int line = 0; line < 4; ++line) {
+    EXPECT_EQ(bitsByLine[line], ExpectedFires(line, 20, 1.0, 0.25)) << "line " << line;
+    totalFires += bitsByLine[line].size();
+  }
+  // By hand: line 1 runs backwards over the second row from the bottom (128 128 255 255 0 0
+  // 77 155), columns 7 down to 1 with 2, 3, 2, 3, 2, 3, 2 steps.
+  EXPECT_EQ(bitsByLine[1], (std::set<int>{1, 10, 11, 12, 13, 14, 16}));
+
+  EXPECT_EQ(statuses,
+            (std::vector<std::string>{"Press Cycle Start to begin scanning Seq.",
+                                      "Scanning Sequence Begins..", "Scanning Sequence Complete"}));
+  EXPECT_EQ(triggerModes, (std::vector<std::string>{"0", "-1"}));
+  // Four X moves of 2 and four Y moves of 0.25 at F50, then 1 back to Y 0: 12 s.
+  EXPECT_NE(run.out.find("4 raster lines, 9 G-code lines, " + std::to_string(totalFires) +
+                         " fires, machining time 0:00:12.0"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(ReadFileText(image).substr(1, 3), "PNG");
+}
+
+TEST_F(HostSimTest, TheBuiltInSampleEngravesWithTheDefaults) {
+  const std::string gcode = dir_.File("sample.gcode");
+  const Outcome run = RunCommand(HostSim() + " engrave --gcode " + gcode + " --image " +
+                                 dir_.File("sample.png") + Quiet());
+  ASSERT_EQ(run.exitCode, 0) << run.out << Stderr();
+
+  const std::vector<std::string> lines = Lines(ReadFileText(gcode));
+  // Height 8 in steps of 0.05: 161 lines, as repeated addition stays below 8 after 160 steps.
+  ASSERT_EQ(lines.size(), 2u * 161 + 1);
+  EXPECT_EQ(lines[0], "G1 X10.0000 F100.0000");
+  EXPECT_EQ(lines[1], "G1 Y0.0500");
+  EXPECT_EQ(lines[2 * 161 - 1], "G1 Y8.0500");
+  EXPECT_EQ(lines.back(), "G0X0Y0 M5");
+}
+
+TEST_F(HostSimTest, DialogClosedWithoutArmingEndsWithAFailure) {
+  const std::string script = dir_.File("answers.script");
+  WriteFileText(script, "file-cancel\nkey Escape\n");
+  const Outcome run =
+      RunCommand("ENGRAVING_UI_SCRIPT=" + script + " " + HostSim() + " engrave --gcode " +
+                 dir_.File("none.gcode") + " --profile " + dir_.File("profile.xml") + Quiet());
+  EXPECT_NE(run.exitCode, 0);
+  EXPECT_NE(Stderr().find("closed without arming"), std::string::npos) << Stderr();
+  EXPECT_EQ(ReadFileText(dir_.File("none.gcode")), "");
+  // StopPlug still ran: the profile holds the settings.
+  EXPECT_NE(ReadFileText(dir_.File("profile.xml")).find("Engraving"), std::string::npos);
+}
+
+TEST_F(HostSimTest, AFileThatIsNoPictureIsReportedInTheTrace) {
+  const std::string notes = dir_.File("notes.txt");
+  WriteFileText(notes, "no picture here");
+  const std::string trace = dir_.File("out.trace");
+  const Outcome run = RunCommand(HostSim() + " engrave " + notes + " --trace " + trace + Quiet());
+  EXPECT_NE(run.exitCode, 0);
+  EXPECT_NE(ReadFileText(trace).find("message\tEngraving\tImage load error!\n"), std::string::npos)
+      << ReadFileText(trace);
+}
+
+TEST_F(HostSimTest, PlainRunShowsTheLifecycle) {
+  const Outcome run = RunCommand(HostSim() + " --profile " + dir_.File("profile.xml") + Quiet());
+  ASSERT_EQ(run.exitCode, 0) << Stderr();
+  EXPECT_NE(run.out.find("display name: Engraving Tarvex Engraving Version 2.00.075\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("menu: &Tarvex/Laser Engraving > &Engrave Photo (1000)\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("unloaded"), std::string::npos);
+}
+
+TEST_F(HostSimTest, GuiShowsTheRealDialogAndStopsOnceItIsClosed) {
+  if (!XvfbServer::Installed()) GTEST_SKIP() << "Xvfb is not installed";
+  XvfbServer server;
+  ASSERT_TRUE(server.running());
+  const std::string picture = dir_.File("picture.bmp");
+  ASSERT_TRUE(WriteGrayBitmap(picture, kColumns, kRows, Gray));
+  const std::string script = dir_.File("answers.script"), log = dir_.File("ui.log");
+  WriteFileText(script, "file " + picture + "\nset 4165 3\nkey Enter\nclick 6\n");
+
+  // End of input at once: host-sim stops as soon as the dialog has closed.
+  const Outcome run = RunCommand("DISPLAY=" + server.display() + " ENGRAVING_UI_SCRIPT=" + script +
+                                 " ENGRAVING_UI_LOG=" + log + " " + HostSim() + " gui --profile " +
+                                 dir_.File("profile.xml") + " </dev/null" + Quiet());
+  ASSERT_EQ(run.exitCode, 0) << run.out << Stderr();
+  const std::string events = ReadFileText(log);
+  EXPECT_NE(events.find("dialog\t4021\topen\n"), std::string::npos) << events;
+  EXPECT_NE(events.find("show\t4184\t300\n"), std::string::npos) << events;
+  EXPECT_NE(events.find("dialog\t4021\tclose\tok\n"), std::string::npos) << events;
+  EXPECT_NE(run.out.find("status: Press Cycle Start to begin scanning Seq."), std::string::npos);
+}
+
+}  // namespace
