@@ -405,17 +405,25 @@ CxRgbQuad CxImage::PixelColor(int32_t x, int32_t y, bool withAlpha) const {
 }
 
 int CxImage::PixelGray(int32_t x, int32_t y) const {
-  // Called for every pixel of every raster line: no allocation, one palette look-up.
-  if (block_ != nullptr && x >= 0 && y >= 0 && x < header_.biWidth && y < header_.biHeight) {
+  // Called for every pixel of every raster line: a bounds test (negative coordinates wrap to
+  // large unsigned values), one palette look-up, integer arithmetic; nothing allocated.
+  if (block_ != nullptr && uint32_t(x) < uint32_t(header_.biWidth) &&
+      uint32_t(y) < uint32_t(header_.biHeight)) {
     const uint8_t* row = info_.pixels + size_t(y) * info_.rowStride;
+    const auto* palette = reinterpret_cast<const CxRgbQuad*>(block_ + kHeaderSize);
+    if (header_.biBitCount == 8) {  // the plug-in's gray picture
+      const uint8_t index = row[x];
+      // An 8-bit block always holds 256 entries, so only the used count can cut it short.
+      if (index >= header_.biClrUsed) return 0;
+      return GrayOf(palette[index].red, palette[index].green, palette[index].blue);
+    }
     if (header_.biBitCount == 24) {
       const uint8_t* pixel = row + size_t(x) * 3;
       return GrayOf(pixel[2], pixel[1], pixel[0]);
     }
     const uint8_t index = IndexInRow(row, uint32_t(x), header_.biBitCount);
     if (index >= PaletteEntries()) return 0;
-    const CxRgbQuad& entry = reinterpret_cast<const CxRgbQuad*>(block_ + kHeaderSize)[index];
-    return GrayOf(entry.red, entry.green, entry.blue);
+    return GrayOf(palette[index].red, palette[index].green, palette[index].blue);
   }
   const CxRgbQuad colour = OutsideColor();
   return GrayOf(colour.red, colour.green, colour.blue);

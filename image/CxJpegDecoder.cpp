@@ -1,7 +1,5 @@
 #include "image/CxJpegDecoder.h"
 
-#include <jpeglib.h>
-
 #include <algorithm>
 #include <cmath>
 #include <csetjmp>

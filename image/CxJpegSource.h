@@ -1,11 +1,13 @@
 // A libjpeg source manager that reads the compressed data from a CxFile in 4096-byte blocks.
 #pragma once
 
-#include <jpeglib.h>
-
 #include <cstddef>
-#include <cstdio>
 #include <type_traits>
+
+// clang-format off
+#include <cstdio>  // jpeglib.h uses FILE and size_t without declaring them
+#include <jpeglib.h>
+// clang-format on
 
 class CxFile;
 

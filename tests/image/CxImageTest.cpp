@@ -334,6 +334,18 @@ TEST(CxImagePalette, CopiesAreBoundedByTheImagePalette) {
 
   image.SetPaletteColor(5, 1, 1, 1);  // ignored
   EXPECT_EQ(image.PaletteColor(5), CxRgbQuad{});
+
+  // A used count raised past the block never reaches beyond the two allocated entries.
+  image.MutableHeader().biClrUsed = 300;
+  std::vector<CxRgbTriple> many(300, CxRgbTriple{9, 9, 9});
+  image.SetPaletteRgb(many.data(), 300);
+  image.SetPaletteColor(200, 1, 1, 1);
+  EXPECT_EQ(image.PaletteColor(1), Rgb(9, 9, 9));
+  EXPECT_EQ(image.PaletteColor(2), CxRgbQuad{});
+  EXPECT_EQ(image.PaletteColor(200), CxRgbQuad{});
+  EXPECT_EQ(image.NearestIndex(Rgb(9, 9, 9)), 0);
+  image.MutableHeader().biClrImportant = 50;
+  EXPECT_EQ(image.NearestIndex(Rgb(0, 0, 0)), 0);
 }
 
 TEST(CxImagePalette, GrayPaletteSpreadsLevelsOverTheEntries) {
@@ -489,6 +501,15 @@ TEST(CxImageToGray, KeyIndexBecomesTheGrayOfItsEntry) {
   ASSERT_TRUE(one.ToGray());
   EXPECT_EQ(one.Info().keyIndex, 149);
   EXPECT_EQ(one.PixelGray(5, 5), 149);
+
+  // A key index past the palette read as black before and still does.
+  CxImage four;
+  ASSERT_NE(four.Create(3, 3, 4, 0), nullptr);
+  four.MutableInfo().keyIndex = 40;
+  EXPECT_EQ(four.PixelGray(-1, -1), 0);
+  ASSERT_TRUE(four.ToGray());
+  EXPECT_EQ(four.Info().keyIndex, 0);
+  EXPECT_EQ(four.PixelGray(-1, -1), 0);
 }
 
 TEST(CxImageToGray, EightBitPicturesWithAShortPaletteKeepTheirBrightLevels) {

@@ -350,10 +350,10 @@ TEST(JpegResolution, ExifResolutionWinsOverJfif) {
     int dpiX, dpiY;
   };
   const Case cases[] = {
-      {false, 72, 72, 2, 72, 72},
-      {true, 600, 300, 2, 600, 300},
-      {true, 118, 118, 3, 299, 299},  // per centimetre, truncated
-      {false, 72, 72, 0, 96, 96},     // no unit: the resolution is not used
+      {false, 72, 72, 2, 72, 72},         {true, 600, 300, 2, 600, 300},
+      {true, 118, 118, 3, 299, 299},       // per centimetre, truncated
+      {false, 72, 72, 0, 96, 96},          // no unit: the resolution is not used
+      {false, 4000000000u, 0, 2, 96, 96},  // beyond int, or zero: the default stays
   };
   for (const Case& c : cases) {
     ExifBuilder exif(c.bigEndian);

@@ -2,13 +2,15 @@
 // check the decoder's pixels against.
 #pragma once
 
-#include <jpeglib.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
+
+// clang-format off
+#include <cstdio>  // jpeglib.h uses FILE and size_t without declaring them
+#include <jpeglib.h>
+// clang-format on
 
 struct JpegMarker {
   int code;  // e.g. JPEG_APP0 + 1
