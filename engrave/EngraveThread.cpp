@@ -7,7 +7,9 @@
 #include <thread>
 
 #include "engrave/EngraveSetup.h"
+#include "image/EngraveImage.h"
 #include "plugin/PluginServices.h"
+#include "ui/NeverDestroyed.h"
 #include "ui/Ui.h"
 
 namespace engrave {
@@ -64,28 +66,33 @@ class EngraveThread {
 
 namespace {
 
-// The thread object lives here from its start until it has been joined. The holder is never
-// destroyed, so that ShutdownDialogThread stays callable from any static destructor at unload.
+// The thread object lives here from its start until it has been joined.
 struct DialogThreadHolder {
   std::mutex mutex;
   std::unique_ptr<EngraveThread> thread;
 };
+// Never destroyed: ShutdownDialogThread must work from any unload or exit hook, whichever of
+// the module's statics are already gone.
+ui::NeverDestroyed<DialogThreadHolder> gHolder;
 
-DialogThreadHolder& Holder() {
-  static DialogThreadHolder* holder = new DialogThreadHolder;
-  return *holder;
+// At exit the C++ statics are destroyed before the module's unload hooks run. This guard is
+// made when the first dialog opens, after everything a dialog thread uses, so its destructor
+// runs before theirs and ends the thread while they are still whole.
+struct ShutdownGuard {
+  ~ShutdownGuard() { ShutdownDialogThread(); }
+};
+
+void InstallShutdownGuard() {
+  plugin::ModuleName();
+  TheEngraveImage();
+  static ShutdownGuard guard;
 }
-
-// Whichever static destructor runs first at unload ends the dialog thread; this one makes sure
-// the thread never outlives the module's code.
-struct ShutdownAtUnload {
-  ~ShutdownAtUnload() { ShutdownDialogThread(); }
-} gShutdownAtUnload;
 
 }  // namespace
 
 void OpenSetupDialog() {
-  DialogThreadHolder& holder = Holder();
+  InstallShutdownGuard();
+  DialogThreadHolder& holder = gHolder.get();
   std::lock_guard lock(holder.mutex);
   if (holder.thread && !holder.thread->DialogFinished()) return;  // open, or about to open
   holder.thread.reset();  // retire the previous thread: its dialog has closed, so it ends soon
@@ -106,7 +113,7 @@ void OpenSetupDialog() {
 }
 
 void ShutdownDialogThread() {
-  DialogThreadHolder& holder = Holder();
+  DialogThreadHolder& holder = gHolder.get();
   std::lock_guard lock(holder.mutex);
   if (!holder.thread) return;
   holder.thread->RequestCancel();

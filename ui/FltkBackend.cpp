@@ -1,6 +1,6 @@
 // The FLTK backend: real windows built from the dialog resources.
 //
-// One thread at a time owns FLTK (gFltkMutex, held from FltkAcquire to FltkRelease). Every
+// One thread at a time owns FLTK (gFltk->owner, held from FltkAcquire to FltkRelease). Every
 // modal loop of that thread - dialogs, message boxes, the file chooser - runs Fl::wait, and a
 // repeating timer ("the poll") runs inside all of them: it ends everything when the session is
 // cancelled, shows message boxes handed over by the host thread, and feeds the script's
@@ -18,8 +18,8 @@
 #include <FL/x.H>
 #include <dlfcn.h>
 
+#include <array>
 #include <condition_variable>
-#include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "ui/Backend.h"
+#include "ui/NeverDestroyed.h"
 
 namespace ui::detail {
 namespace {
@@ -46,38 +47,55 @@ class ModalFrame {
   ~ModalFrame() = default;
 };
 
-struct FltkContext {
-  Session* session = nullptr;
-  std::vector<ModalFrame*> frames;
-};
+// Deep enough for the setup dialog, the confirmation or the file chooser over it, a message box
+// over that, and a host thread's message box on top.
+constexpr int kMaxFrames = 8;
 
-// Never destroyed: a dialog thread may still be ending while the module's statics go.
-std::mutex& gFltkMutex = *new std::mutex;
-FltkContext& gContext = *new FltkContext;  // touched only by the thread holding gFltkMutex
-
-// Message boxes that the host thread hands to the FLTK-owning thread.
+// Message boxes that the host thread hands to the FLTK-owning thread; they live on the posting
+// thread's stack until acknowledged.
 struct PostedMessage {
   std::string text;
   bool done = false;
+  PostedMessage* next = nullptr;
 };
-struct MessageRouter {
-  std::mutex mutex;
+
+struct FltkState {
+  std::mutex owner;  // held by the thread that uses FLTK, from FltkAcquire to FltkRelease
+  // Touched only by the owner.
+  Session* session = nullptr;
+  std::array<ModalFrame*, kMaxFrames> frames{};
+  int frameCount = 0;
+  // The hand-over from the host thread.
+  std::mutex routerMutex;
   std::condition_variable acknowledged;
   bool receiving = false;
-  std::deque<PostedMessage*> queue;
+  PostedMessage* firstPosted = nullptr;
 };
-MessageRouter& gRouter = *new MessageRouter;
+// Holds nothing on the heap, so an unload leaves nothing behind; never destroyed, since a
+// dialog thread may still be ending while the module's statics go at exit.
+NeverDestroyed<FltkState> gFltk;
+
+ModalFrame* TopFrame() {
+  return gFltk->frameCount > 0 ? gFltk->frames[gFltk->frameCount - 1] : nullptr;
+}
 
 class FrameScope {
  public:
-  explicit FrameScope(ModalFrame* frame) { gContext.frames.push_back(frame); }
-  ~FrameScope() { gContext.frames.pop_back(); }
+  explicit FrameScope(ModalFrame* frame) : pushed_(gFltk->frameCount < kMaxFrames) {
+    if (pushed_) gFltk->frames[gFltk->frameCount++] = frame;
+  }
+  ~FrameScope() {
+    if (pushed_) --gFltk->frameCount;
+  }
   FrameScope(const FrameScope&) = delete;
   FrameScope& operator=(const FrameScope&) = delete;
+
+ private:
+  bool pushed_;
 };
 
 bool Cancelled() {
-  return gContext.session == nullptr || gContext.session->CancelRequested();
+  return gFltk->session == nullptr || gFltk->session->CancelRequested();
 }
 
 void RunLoop(const bool& finished) {
@@ -153,7 +171,7 @@ class MessageBox final : public ModalFrame {
 };
 
 void ShowMessageBox(const std::string& text) {
-  LogEvent(gContext.session->settings(), {"message", MessageTitle(), text});
+  LogEvent(gFltk->session->settings(), {"message", MessageTitle(), text});
   if (Cancelled()) return;
   MessageBox box(text);
   box.Run();
@@ -452,39 +470,36 @@ class FltkDialog final : public DialogControls, public ActionTarget, public Moda
 // ---- the poll -------------------------------------------------------------------------------
 
 PostedMessage* TakePostedMessage() {
-  std::lock_guard lock(gRouter.mutex);
-  if (gRouter.queue.empty()) return nullptr;
-  PostedMessage* message = gRouter.queue.front();
-  gRouter.queue.pop_front();
+  std::lock_guard lock(gFltk->routerMutex);
+  PostedMessage* message = gFltk->firstPosted;
+  if (message != nullptr) gFltk->firstPosted = message->next;
   return message;
 }
 
 void Acknowledge(PostedMessage* message) {
-  std::lock_guard lock(gRouter.mutex);
+  std::lock_guard lock(gFltk->routerMutex);
   message->done = true;
-  gRouter.acknowledged.notify_all();
+  gFltk->acknowledged.notify_all();
 }
 
 void Poll(void*) {
   Fl::repeat_timeout(kPollSeconds, &Poll);  // first, so that loops nested below keep polling
-  if (gContext.session == nullptr) return;
+  if (gFltk->session == nullptr) return;
   if (Cancelled()) {
-    for (ModalFrame* frame : gContext.frames) frame->Cancel();
+    for (int i = 0; i < gFltk->frameCount; ++i) gFltk->frames[i]->Cancel();
     return;
   }
-  const bool messageOnTop = !gContext.frames.empty() && gContext.frames.back()->IsMessageBox();
-  if (!messageOnTop) {
+  ModalFrame* top = TopFrame();
+  if (top == nullptr || !top->IsMessageBox()) {
     if (PostedMessage* message = TakePostedMessage()) {
       ShowMessageBox(message->text);
       Acknowledge(message);
       return;
     }
   }
-  if (gContext.frames.empty()) return;
-  ModalFrame* top = gContext.frames.back();
-  if (top->busy) return;
+  if (top == nullptr || top->busy) return;
   top->busy = true;
-  top->ScriptTick(*gContext.session);
+  top->ScriptTick(*gFltk->session);
   top->busy = false;
 }
 
@@ -514,34 +529,36 @@ bool EnsureDisplay() {
 }  // namespace
 
 bool FltkAcquire(Session& session) {
-  gFltkMutex.lock();
+  gFltk->owner.lock();
   if (!EnsureDisplay()) {
-    gFltkMutex.unlock();
+    gFltk->owner.unlock();
     return false;
   }
-  gContext.session = &session;
-  gContext.frames.clear();
+  gFltk->session = &session;
+  gFltk->frameCount = 0;
   Fl::add_timeout(kPollSeconds, &Poll);
-  std::lock_guard lock(gRouter.mutex);
-  gRouter.receiving = true;
+  std::lock_guard lock(gFltk->routerMutex);
+  gFltk->receiving = true;
   return true;
 }
 
 void FltkRelease(Session& session) {
-  std::deque<PostedMessage*> pending;
+  PostedMessage* pending = nullptr;
   {
-    std::lock_guard lock(gRouter.mutex);
-    gRouter.receiving = false;
-    pending.swap(gRouter.queue);
+    std::lock_guard lock(gFltk->routerMutex);
+    gFltk->receiving = false;
+    std::swap(pending, gFltk->firstPosted);
   }
-  for (PostedMessage* message : pending) {
-    if (!session.CancelRequested()) ShowMessageBox(message->text);
-    Acknowledge(message);
+  while (pending != nullptr) {
+    PostedMessage* next = pending->next;  // read first: the poster may go once acknowledged
+    if (!session.CancelRequested()) ShowMessageBox(pending->text);
+    Acknowledge(pending);
+    pending = next;
   }
   Fl::remove_timeout(&Poll);
   Fl::flush();
-  gContext.session = nullptr;
-  gFltkMutex.unlock();
+  gFltk->session = nullptr;
+  gFltk->owner.unlock();
 }
 
 DialogResult FltkRunModal(DialogLogic& logic, Session& session) {
@@ -560,11 +577,13 @@ std::optional<std::string> FltkChooseFile(const OpenFileRequest& request, Sessio
 }
 
 bool FltkPostMessage(const std::string& text) {
-  std::unique_lock lock(gRouter.mutex);
-  if (!gRouter.receiving) return false;
+  std::unique_lock lock(gFltk->routerMutex);
+  if (!gFltk->receiving) return false;
   PostedMessage message{text};
-  gRouter.queue.push_back(&message);  // the owner's next poll shows it
-  gRouter.acknowledged.wait(lock, [&] { return message.done; });
+  PostedMessage** last = &gFltk->firstPosted;
+  while (*last != nullptr) last = &(*last)->next;
+  *last = &message;  // the owner's next poll shows it
+  gFltk->acknowledged.wait(lock, [&] { return message.done; });
   return true;
 }
 

@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "ui/NeverDestroyed.h"
+
 namespace ui {
 namespace {
 
@@ -33,8 +35,12 @@ struct ScriptSources {
   std::string path;
   std::shared_ptr<ScriptText> script;
 };
-// Never destroyed: sessions may still be made while the module's statics go at unload.
-ScriptSources& gSources = *new ScriptSources;
+NeverDestroyed<ScriptSources> gSources;
+
+// At unload the cached script goes (a dialog still ending keeps its own reference).
+struct ForgetScriptsAtUnload {
+  ~ForgetScriptsAtUnload() { ForgetScripts(); }
+} gForgetScriptsAtUnload;
 
 }  // namespace
 
@@ -105,8 +111,8 @@ ActionSource::Reply ScriptText::Next(bool (*accepts)(const ScriptAction&), Scrip
 }
 
 std::shared_ptr<ActionSource> ScriptSourceFor(const std::string& path) {
-  std::lock_guard lock(gSources.mutex);
-  if (gSources.testing) return gSources.testing;
+  std::lock_guard lock(gSources->mutex);
+  if (gSources->testing) return gSources->testing;
   if (path.empty()) return nullptr;
   std::ifstream in(path, std::ios::binary);
   if (!in) {
@@ -115,16 +121,23 @@ std::shared_ptr<ActionSource> ScriptSourceFor(const std::string& path) {
   }
   std::ostringstream text;
   text << in.rdbuf();
-  if (!gSources.script || gSources.path != path || gSources.script->text() != text.str()) {
-    gSources.script = std::make_shared<ScriptText>(text.str(), path);
-    gSources.path = path;
+  if (!gSources->script || gSources->path != path || gSources->script->text() != text.str()) {
+    gSources->script = std::make_shared<ScriptText>(text.str(), path);
+    gSources->path = path;
   }
-  return gSources.script;
+  return gSources->script;
+}
+
+void ForgetScripts() {
+  std::lock_guard lock(gSources->mutex);
+  gSources->testing.reset();
+  gSources->script.reset();
+  std::string().swap(gSources->path);
 }
 
 void SetActionSourceForTesting(std::shared_ptr<ActionSource> source) {
-  std::lock_guard lock(gSources.mutex);
-  gSources.testing = std::move(source);
+  std::lock_guard lock(gSources->mutex);
+  gSources->testing = std::move(source);
 }
 
 }  // namespace ui

@@ -54,6 +54,9 @@ class ScriptText final : public ActionSource {
 // another one or its text has changed since. Null for an empty path or an unreadable file.
 std::shared_ptr<ActionSource> ScriptSourceFor(const std::string& path);
 
+// Drops the cached script and the testing source.
+void ForgetScripts();
+
 // Tests: every session takes its actions from source instead of ENGRAVING_UI_SCRIPT (null
 // restores the file script).
 void SetActionSourceForTesting(std::shared_ptr<ActionSource> source);

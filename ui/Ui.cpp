@@ -8,6 +8,7 @@
 
 #include "plugin/PluginServices.h"
 #include "ui/Backend.h"
+#include "ui/NeverDestroyed.h"
 
 namespace ui {
 namespace {
@@ -16,7 +17,7 @@ namespace {
 // would make thread exit take the loader lock that an unload holds while it joins us.
 thread_local Session* tCurrentSession = nullptr;
 
-std::mutex& gLogMutex = *new std::mutex;  // never destroyed: logging may outlast unload
+NeverDestroyed<std::mutex> gLogMutex;  // a dialog thread may log while the statics go
 
 std::string Environment(const char* name) {
   const char* value = std::getenv(name);
@@ -144,7 +145,7 @@ void LogEvent(const Settings& settings, std::initializer_list<std::string_view> 
     line += field;
   }
   line += '\n';
-  std::lock_guard lock(gLogMutex);
+  std::lock_guard lock(gLogMutex.get());
   // Opened per line so that the file is complete at every moment, whoever reads it.
   if (std::FILE* file = std::fopen(settings.logPath.c_str(), "a")) {
     std::fputs(line.c_str(), file);
