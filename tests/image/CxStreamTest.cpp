@@ -246,42 +246,24 @@ TEST_F(CxIOFileTest, AssigningOverAnOwnedFileClosesIt) {
   EXPECT_FALSE(first.OwnsHandle());
 }
 
-TEST_F(CxIOFileTest, ReadsWritesSeeksLikeTheCLibrary) {
+TEST_F(CxIOFileTest, SizeLeavesThePositionWhereItWas) {
   CxIOFile stream;
-  ASSERT_TRUE(stream.Open(path_.c_str(), "r+b"));
+  ASSERT_TRUE(stream.Open(path_.c_str(), "rb"));
+  char buffer[3];
+  ASSERT_EQ(stream.Read(buffer, 1, 3), 3u);
   EXPECT_EQ(stream.Size(), 10);
-  EXPECT_EQ(stream.Tell(), 0);
-  char buffer[8] = {};
-  EXPECT_EQ(stream.Read(buffer, 4, 2), 2u);
-  EXPECT_EQ(std::string(buffer, 8), "01234567");
-  EXPECT_EQ(stream.Read(buffer, 4, 1), 0u);  // only 2 bytes left
-  EXPECT_TRUE(stream.Eof());
-  EXPECT_EQ(stream.GetC(), -1);
-  ASSERT_TRUE(stream.Seek(-3, SEEK_END));
-  EXPECT_EQ(stream.Tell(), 7);
-  EXPECT_TRUE(stream.PutC('x'));
-  EXPECT_EQ(stream.Write("yz", 1, 2), 2u);
-  EXPECT_TRUE(stream.Flush());
-  EXPECT_EQ(stream.Size(), 10);
-  EXPECT_EQ(stream.Error(), 0);
-  ASSERT_TRUE(stream.Seek(7, SEEK_SET));
-  EXPECT_EQ(stream.GetC(), 'x');
-  EXPECT_FALSE(stream.Seek(-100, SEEK_SET));
+  EXPECT_EQ(stream.Tell(), 3);
+  EXPECT_EQ(stream.GetC(), '3');
 }
 
-TEST(CxIOFileEmpty, ReportsTheNoHandleValues) {
+TEST(CxIOFileEmpty, TellIsZeroButSizeIsMinusOneWithoutAHandle) {
   CxIOFile stream;
   char byte = 0;
   EXPECT_EQ(stream.Tell(), 0);
   EXPECT_EQ(stream.Size(), -1);
-  EXPECT_EQ(stream.Read(&byte, 1, 1), 0u);
-  EXPECT_EQ(stream.Write(&byte, 1, 1), 0u);
-  EXPECT_FALSE(stream.Seek(0, SEEK_SET));
-  EXPECT_FALSE(stream.Flush());
-  EXPECT_TRUE(stream.Eof());
   EXPECT_EQ(stream.Error(), -1);
-  EXPECT_FALSE(stream.PutC(1));
+  EXPECT_TRUE(stream.Eof());
+  EXPECT_EQ(stream.Read(&byte, 1, 1), 0u);
   EXPECT_EQ(stream.GetC(), -1);
   EXPECT_TRUE(stream.Close());
-  EXPECT_FALSE(stream.Open("/nonexistent-dir/none", "rb"));
 }
