@@ -95,6 +95,10 @@ bool ReadRows(jpeg_decompress_struct& cinfo, CxImage& image, bool cmyk) {
   const size_t rowStride = image.RowStride();
   const size_t rowLength = size_t(cinfo.output_width) * cinfo.output_components;
   const bool direct = !cmyk && rowLength <= rowStride;
+  if (cinfo.output_height != height || cinfo.output_width != image.ImageWidth()) {
+    image.SetLastError("JPEG output size differs from the picture");
+    return false;
+  }
 
   if (direct) {
     // Decode straight into the pixel rows, several at a time.
@@ -185,12 +189,15 @@ bool Decompress(Session& session, CxImage& image, CxFile& stream, const ExifReso
   const bool bgrOutput = !quantized && cinfo.out_color_space == JCS_RGB;
   if (bgrOutput) cinfo.out_color_space = JCS_EXT_BGR;
 
-  jpeg_start_decompress(&cinfo);
+  // The picture is made (or refused) before decompression starts: a small file can claim a
+  // huge frame, and libjpeg would allocate its own buffers for it first.
+  jpeg_calc_output_dimensions(&cinfo);
   if (image.Create(cinfo.output_width, cinfo.output_height, 8 * cinfo.output_components,
                    kCxFormatJpeg) == nullptr) {
     jpeg_destroy_decompress(&cinfo);
     return false;
   }
+  jpeg_start_decompress(&cinfo);
   SetResolution(image, cinfo, exif);
 
   if (cinfo.out_color_space == JCS_GRAYSCALE) image.FillGrayPalette();

@@ -257,6 +257,25 @@ TEST(JpegDecoder, FailuresReturnFalseWithLibjpegsMessage) {
   EXPECT_FALSE(image.IsLoaded());
 }
 
+TEST(JpegDecoder, AFrameBeyondTheMemoryGuardIsRefusedBeforeDecoding) {
+  JpegRecipe recipe = ColourRecipe(16, 16);
+  recipe.progressive = true;
+  std::vector<uint8_t> file = CompressJpeg(recipe);
+  // Patch the frame header (SOF2) to claim 60000 x 60000 pixels.
+  for (size_t i = 0; i + 8 < file.size(); ++i) {
+    if (file[i] == 0xFF && file[i + 1] == 0xC2) {
+      file[i + 5] = 0xEA;
+      file[i + 6] = 0x60;
+      file[i + 7] = 0xEA;
+      file[i + 8] = 0x60;
+      break;
+    }
+  }
+  CxImage image;
+  EXPECT_FALSE(DecodeBytes(image, file));
+  EXPECT_STREQ(image.LastErrorText(), "CXIMAGE_MAX_MEMORY exceeded");
+}
+
 TEST(JpegDecoder, FailureKeepsAPreviouslyLoadedPicture) {
   CxImage image;
   ASSERT_TRUE(DecodeBytes(image, CompressJpeg(ColourRecipe(8, 8))));
