@@ -100,6 +100,19 @@ struct CxBmpDecoder::Layout {
   bool topDown = false;
 };
 
+namespace {
+
+// Whether the image size field is exactly the size of the uncompressed rows; checked by
+// division, because the product of file-supplied sizes can exceed 64 bits.
+bool HasPlainImageSize(const CxBmpDecoder::Layout& layout) {
+  if (layout.width <= 0 || layout.height <= 0) return false;
+  const uint64_t rowBytes = ((uint64_t(layout.bitCount) * uint32_t(layout.width) + 31) / 32) * 4;
+  if (rowBytes == 0) return layout.imageSize == 0;
+  return layout.imageSize % rowBytes == 0 && layout.imageSize / rowBytes == uint32_t(layout.height);
+}
+
+}  // namespace
+
 CxBmpDecoder::CxBmpDecoder() : CxImage(kCxFormatBmp) {}
 
 bool CxBmpDecoder::Read(CxFile& stream) {
@@ -191,8 +204,7 @@ void CxBmpDecoder::ReadInfoHeader(CxFile& stream, Layout& layout) {
     } else if (layout.headerSize != kInfoHeaderSize) {
       // An unknown header size is believed only when the fields look like a plain bitmap.
       if (layout.headerSize <= kInfoHeaderSize) throw BmpFailure{"Error reading BMP info"};
-      const int64_t rowBytes = ((int64_t(layout.bitCount) * layout.width + 31) / 32) * 4;
-      if (int64_t(layout.imageSize) != rowBytes * layout.height || layout.planes != 1 ||
+      if (!HasPlainImageSize(layout) || layout.planes != 1 ||
           layout.compression != kCompressionNone || layout.colorCount != 0) {
         throw BmpFailure{"Error reading BMP info"};
       }

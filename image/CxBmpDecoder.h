@@ -12,9 +12,9 @@ class CxBmpDecoder : public CxImage {
   // it only sets width and height and returns true ("output dimensions returned").
   bool Read(CxFile& stream);
 
- private:
   struct Layout;  // what the headers say, decoded
 
+ private:
   void Decode(CxFile& stream);
   void ReadInfoHeader(CxFile& stream, Layout& layout);
   void ReadPalette(CxFile& stream, const Layout& layout);

@@ -1,9 +1,17 @@
 #include "image/CxMetafileDecoder.h"
 
+#include <fcntl.h>
 #include <libwmf/api.h>
 #include <libwmf/gd.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -50,6 +58,184 @@ bool ParsePlaceable(const uint8_t* header, Placeable& placeable) {
   placeable.bottom = int16_t(Le16(header + 12));
   placeable.unitsPerInch = Le16(header + 14);
   return placeable.unitsPerInch >= 1 && placeable.unitsPerInch <= kMaxUnitsPerInch;
+}
+
+// libwmf trusts the bitmaps inside a metafile; a damaged one makes it read far outside the file.
+// The records are therefore walked first: each must lie inside the metafile, the last must be the
+// end record, and every embedded bitmap must be a plain one whose pixels are all present.
+constexpr uint16_t kEndRecord = 0x0000;
+
+// Bitmaps held as device-independent bitmaps, and the parameter words before the bitmap.
+int DibOffsetWords(uint16_t function) {
+  switch (function) {
+    case 0x0940:  // DIBBITBLT
+      return 8;
+    case 0x0B41:  // DIBSTRETCHBLT
+      return 10;
+    case 0x0F43:  // STRETCHDIB
+      return 11;
+    case 0x0D33:  // SETDIBTODEV
+      return 9;
+    case 0x0142:  // DIBCREATEPATTERNBRUSH
+      return 2;
+    default:
+      return -1;
+  }
+}
+
+// Bitmaps in the old device-dependent form, which nothing has written for decades.
+bool IsDeviceBitmapRecord(uint16_t function) {
+  return function == 0x0922 || function == 0x0B23 || function == 0x01F9;
+}
+
+bool IsPlainDib(const uint8_t* dib, size_t available) {
+  if (available < 12) return false;
+  const uint32_t headerSize = Le32(dib);
+  uint64_t width = 0;
+  uint64_t height = 0;
+  uint32_t bitCount = 0;
+  uint64_t colours = 0;
+  uint64_t entrySize = 4;
+  if (headerSize == 12) {
+    width = Le16(dib + 4);
+    height = Le16(dib + 6);
+    bitCount = Le16(dib + 10);
+    entrySize = 3;
+  } else {
+    if (headerSize < 40 || available < 40) return false;
+    const auto signedWidth = int32_t(Le32(dib + 4));
+    const auto signedHeight = int32_t(Le32(dib + 8));
+    if (signedWidth <= 0 || signedHeight == 0 || signedHeight == INT32_MIN) return false;
+    width = uint64_t(signedWidth);
+    height = uint64_t(signedHeight < 0 ? -int64_t(signedHeight) : signedHeight);
+    bitCount = Le16(dib + 14);
+    const uint32_t compression = Le32(dib + 16);
+    const bool masks = compression == 3 && (bitCount == 16 || bitCount == 32);
+    if (compression != 0 && !masks) return false;
+    colours = Le32(dib + 32) + (masks && headerSize == 40 ? 3 : 0);
+  }
+  if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 16 && bitCount != 24 &&
+      bitCount != 32) {
+    return false;
+  }
+  if (width == 0 || height == 0 || width * height > (uint64_t(1) << 28)) return false;
+  if (colours == 0 && bitCount <= 8) colours = uint64_t(1) << bitCount;
+  if (colours > 256 + 3) return false;
+  const uint64_t rowBytes = (width * bitCount + 31) / 32 * 4;
+  return uint64_t(headerSize) + colours * entrySize + rowBytes * height <= available;
+}
+
+bool IsPlainDeviceBitmap(const uint8_t* bitmap, size_t available) {
+  // Type, width, height, bytes per row, planes and bits per pixel, then the rows.
+  if (available < 10) return false;
+  const uint64_t height = Le16(bitmap + 4);
+  const uint64_t rowBytes = Le16(bitmap + 6);
+  return Le16(bitmap + 2) != 0 && height != 0 && rowBytes * height <= available - 10;
+}
+
+// The object table as the records use it: libwmf follows an object index without asking whether
+// the slot holds anything.
+class ObjectTable {
+ public:
+  explicit ObjectTable(size_t slots) : used_(slots, false) {}
+
+  bool Create() {
+    for (size_t i = 0; i < used_.size(); ++i) {
+      if (used_[i]) continue;
+      used_[i] = true;
+      return true;
+    }
+    return false;  // more objects than the header announced
+  }
+  bool Holds(uint16_t index) const { return index < used_.size() && used_[index]; }
+  bool Delete(uint16_t index) {
+    if (!Holds(index)) return false;
+    used_[index] = false;
+    return true;
+  }
+
+  static bool IsCreation(uint16_t function) {
+    switch (function) {
+      case 0x02FC:  // CREATEBRUSHINDIRECT
+      case 0x0142:  // DIBCREATEPATTERNBRUSH
+      case 0x01F9:  // CREATEPATTERNBRUSH
+      case 0x02FA:  // CREATEPENINDIRECT
+      case 0x02FB:  // CREATEFONTINDIRECT
+      case 0x00F7:  // CREATEPALETTE
+      case 0x06FF:  // CREATEREGION
+        return true;
+      default:
+        return false;
+    }
+  }
+
+ private:
+  std::vector<bool> used_;
+};
+
+// How many leading parameter words of a record are object indices.
+int ObjectParameters(uint16_t function) {
+  switch (function) {
+    case 0x012D:  // SELECTOBJECT
+    case 0x0234:  // SELECTPALETTE
+    case 0x012A:  // INVERTREGION
+    case 0x012B:  // PAINTREGION
+    case 0x012C:  // SELECTCLIPREGION
+      return 1;
+    case 0x0228:  // FILLREGION: region, brush
+    case 0x0429:  // FRAMEREGION: region, brush, height, width
+      return 2;
+    default:
+      return 0;
+  }
+}
+
+bool BitmapsArePlain(uint16_t function, const uint8_t* parameter, size_t parameters,
+                     uint64_t recordBytes) {
+  // A record of exactly its fixed length carries no bitmap.
+  const bool hasBitmap = recordBytes != (uint64_t(function >> 8) + 3) * 2;
+  if (!hasBitmap) return true;
+  const int dibWords = DibOffsetWords(function);
+  if (dibWords >= 0) {
+    const size_t skip = size_t(dibWords) * 2;
+    return skip <= parameters && IsPlainDib(parameter + skip, parameters - skip);
+  }
+  if (IsDeviceBitmapRecord(function)) {
+    const size_t skip = function == 0x01F9 ? 0 : (function == 0x0922 ? 16 : 20);
+    return skip <= parameters && IsPlainDeviceBitmap(parameter + skip, parameters - skip);
+  }
+  return true;
+}
+
+bool RecordsAreSafeToPlay(const uint8_t* meta, size_t size) {
+  size_t at = size_t(Le16(meta + 2)) * 2;  // the header's own size, in words
+  if (at < kMetaHeaderSize) return false;
+  ObjectTable objects(Le16(meta + 10));
+  while (at + 6 <= size) {
+    const uint64_t bytes = uint64_t(Le32(meta + at)) * 2;
+    const uint16_t function = Le16(meta + at + 4);
+    if (bytes < 6 || bytes > size - at) return false;
+    if (function == kEndRecord) return true;
+    const size_t parameters = size_t(bytes) - 6;
+    const uint8_t* parameter = meta + at + 6;
+    if (!BitmapsArePlain(function, parameter, parameters, bytes)) return false;
+
+    // libwmf 0.2.12 never returns from text in a font of height 0 ("the default height").
+    if (function == 0x02FB && (parameters < 2 || Le16(parameter) == 0)) return false;
+
+    const int indices = ObjectParameters(function);
+    if (size_t(indices) * 2 > parameters) return false;
+    for (int i = 0; i < indices; ++i) {
+      if (!objects.Holds(Le16(parameter + 2 * i))) return false;
+    }
+    if (function == 0x01F0) {  // DELETEOBJECT
+      if (parameters < 2 || !objects.Delete(Le16(parameter))) return false;
+    } else if (ObjectTable::IsCreation(function) && !objects.Create()) {
+      return false;
+    }
+    at += size_t(bytes);
+  }
+  return false;
 }
 
 struct WmfApiDeleter {
@@ -103,6 +289,69 @@ std::vector<uint8_t> Render(std::vector<uint8_t>& metafile, const Placeable& fra
   wmfD_Rect played = device->bbox;
   if (wmf_play(api.get(), 0, &played) != wmf_E_None) png.clear();
   api.reset();  // the device writes its picture when it closes
+  return png;
+}
+
+// libwmf is not safe against every metafile: damaged ones (a font 30000 units wide, for one) make
+// it crash or hang. It therefore plays in a child process, so that a crash or a hang
+// costs one picture, not the host; the child hands the page back as PNG bytes through a pipe.
+std::vector<uint8_t> RenderInChildProcess(std::vector<uint8_t>& metafile, const Placeable& frame,
+                                          uint32_t width, uint32_t height) {
+  constexpr int kTimeoutMilliseconds = 10000;
+  int channel[2];
+  if (pipe2(channel, O_CLOEXEC) != 0) return {};
+  const pid_t child = fork();
+  if (child < 0) {
+    close(channel[0]);
+    close(channel[1]);
+    return {};
+  }
+  if (child == 0) {
+    close(channel[0]);
+    // A crash here is an expected outcome, reported through the exit status: no crash handler.
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) signal(fault, SIG_DFL);
+    const std::vector<uint8_t> png = Render(metafile, frame, width, height);
+    size_t sent = 0;
+    while (sent < png.size()) {
+      const ssize_t n = write(channel[1], png.data() + sent, png.size() - sent);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) _exit(1);
+      sent += size_t(n);
+    }
+    _exit(png.empty() ? 1 : 0);
+  }
+
+  close(channel[1]);
+  std::vector<uint8_t> png;
+  bool timedOut = false;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMilliseconds);
+  uint8_t buffer[65536];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      timedOut = true;
+      break;
+    }
+    pollfd wait{channel[0], POLLIN, 0};
+    const int ready = poll(&wait, 1, int(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      timedOut = ready == 0;
+      break;
+    }
+    const ssize_t n = read(channel[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    png.insert(png.end(), buffer, buffer + n);
+  }
+  close(channel[0]);
+  if (timedOut) kill(child, SIGKILL);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (timedOut || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
   return png;
 }
 
@@ -172,7 +421,12 @@ bool CxMetafileDecoder::Read(CxFile& stream) {
     return false;
   }
 
-  std::vector<uint8_t> png = Render(metafile, frame, width, height);
+  if (!RecordsAreSafeToPlay(metafile.data() + kPlaceableHeaderSize,
+                            metafile.size() - kPlaceableHeaderSize)) {
+    SetLastError("corrupted WMF");
+    return false;
+  }
+  std::vector<uint8_t> png = RenderInChildProcess(metafile, frame, width, height);
   if (info_.escape != 0) {
     SetLastError("Cancelled");
     return false;

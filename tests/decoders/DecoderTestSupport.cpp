@@ -104,6 +104,19 @@ uint8_t Composite(uint8_t foreground, uint8_t alpha, uint8_t background) {
   return uint8_t((temp + (temp >> 8)) >> 8);
 }
 
+std::vector<uint8_t> Mutator::Damage(const std::vector<uint8_t>& original, size_t keep) {
+  std::vector<uint8_t> bytes = original;
+  const uint32_t changes = 1 + Next(4);
+  for (uint32_t i = 0; i < changes && bytes.size() > keep; ++i) {
+    const size_t at = keep + Next(uint32_t(bytes.size() - keep));
+    bytes[at] = Next(3) == 0 ? uint8_t(Next(256)) : uint8_t(bytes[at] ^ (1u << Next(8)));
+  }
+  if (Next(8) == 0 && bytes.size() > keep) {
+    bytes.resize(keep + Next(uint32_t(bytes.size() - keep)));
+  }
+  return bytes;
+}
+
 ByteWriter& ByteWriter::U8(uint32_t v) {
   bytes_.push_back(uint8_t(v));
   return *this;

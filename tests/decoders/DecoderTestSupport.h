@@ -63,6 +63,21 @@ std::vector<uint8_t> WithoutColourSpaceChunks(const std::vector<uint8_t>& png);
 // libpng's rounding composite of one 8-bit sample over a background.
 uint8_t Composite(uint8_t foreground, uint8_t alpha, uint8_t background);
 
+// Deterministic damage for robustness tests.
+class Mutator {
+ public:
+  explicit Mutator(uint32_t seed) : state_(seed) {}
+  uint32_t Next(uint32_t bound) {
+    state_ = state_ * 1664525u + 1013904223u;
+    return (state_ >> 8) % bound;
+  }
+  // Changes a few bytes after the first `keep`, and now and then cuts the file short.
+  std::vector<uint8_t> Damage(const std::vector<uint8_t>& original, size_t keep);
+
+ private:
+  uint32_t state_;
+};
+
 class ByteWriter {
  public:
   ByteWriter& U8(uint32_t v);
