@@ -170,30 +170,27 @@ std::vector<uint8_t> Suite(const char* name) {
   return ReadFileBytes(TestData(std::string("pngsuite/full/") + name));
 }
 
-TEST(PngDecoder, SixteenBitChannelsLoadAsEightBits) {
-  CxPngDecoder colour;
-  ASSERT_TRUE(DecodeBytes(colour, Suite("basn2c16.png")));
-  EXPECT_EQ(colour.BitsPerPixel(), 24);
-  CxPngDecoder gray;
-  ASSERT_TRUE(DecodeBytes(gray, Suite("basn0g16.png")));
-  EXPECT_EQ(gray.BitsPerPixel(), 8);
-  EXPECT_EQ(gray.PaletteColor(200), (CxRgbQuad{200, 200, 200, 0}));
-}
-
-TEST(PngDecoder, TwoBitGrayWidensToFourBitsWithItsOwnGrayLevels) {
-  CxPngDecoder decoder;
-  ASSERT_TRUE(DecodeBytes(decoder, Suite("basn0g02.png")));
-  EXPECT_EQ(decoder.BitsPerPixel(), 4);
-  for (uint8_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(decoder.PaletteColor(i).green, 85 * i);
+TEST(PngDecoder, PixelFormatsOfTheLoadedPictures) {
+  struct Case {
+    const char* file;
+    uint16_t bits;
+    bool alpha;
+  };
+  // 16-bit channels become 8-bit; 2-bit pixels widen to 4 bits; 8-bit gray with alpha is
+  // composited into plain 8-bit gray; 16-bit gray with alpha keeps an alpha mask.
+  for (const Case& c : {Case{"basn2c16.png", 24, false}, Case{"basn0g16.png", 8, false},
+                        Case{"basn0g02.png", 4, false}, Case{"basn3p02.png", 4, false},
+                        Case{"basn4a08.png", 8, false}, Case{"basn4a16.png", 24, true},
+                        Case{"basn6a16.png", 24, true}}) {
+    SCOPED_TRACE(c.file);
+    CxPngDecoder decoder;
+    ASSERT_TRUE(DecodeBytes(decoder, Suite(c.file)));
+    EXPECT_EQ(decoder.BitsPerPixel(), c.bits);
+    EXPECT_EQ(decoder.HasAlpha(), c.alpha);
   }
-}
-
-TEST(PngDecoder, GrayWithAlphaAtEightBitsIsCompositedIntoEightBitGray) {
-  CxPngDecoder decoder;
-  ASSERT_TRUE(DecodeBytes(decoder, Suite("basn4a08.png")));
-  EXPECT_EQ(decoder.BitsPerPixel(), 8);
-  EXPECT_FALSE(decoder.HasAlpha());
+  CxPngDecoder twoBit;
+  ASSERT_TRUE(DecodeBytes(twoBit, Suite("basn0g02.png")));
+  for (uint8_t i = 0; i < 4; ++i) EXPECT_EQ(twoBit.PaletteColor(i).green, 85 * i);
 }
 
 TEST(PngDecoder, EightBitColourWithAlphaKeepsItsAlphaMask) {
