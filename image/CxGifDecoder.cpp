@@ -228,9 +228,11 @@ bool CxGifDecoder::DecodeSingleFrame(CxFile& stream, uint32_t screenWidth, uint3
   const uint8_t fill = keyed                              ? uint8_t(frame.transparentIndex)
                        : backgroundIndex_ < PaletteSize() ? backgroundIndex_
                                                           : 0;
-  for (uint32_t y = 0; y < screenHeight; ++y) {
-    for (uint32_t x = 0; x < screenWidth; ++x) SetPixelIndex(int32_t(x), int32_t(y), fill);
-  }
+  // Every pixel of a row holds the same index, so whole bytes can be written.
+  const uint8_t fillByte = BitsPerPixel() == 8   ? fill
+                           : BitsPerPixel() == 4 ? uint8_t(fill << 4 | (fill & 0x0F))
+                                                 : uint8_t((fill & 1) != 0 ? 0xFF : 0x00);
+  std::memset(info_.pixels, fillByte, size_t(info_.rowStride) * screenHeight);
   if (!frame.FitsScreen(screenWidth, screenHeight)) return true;  // passed over
 
   std::vector<uint8_t> indices;
@@ -263,8 +265,14 @@ bool CxGifDecoder::DecodeComposite(CxFile& stream, uint32_t screenWidth, uint32_
     AlphaSet(int32_t(x), y, alpha);
   };
   for (uint32_t y = 0; y < screenHeight; ++y) {
-    for (uint32_t x = 0; x < screenWidth; ++x) paint(x, int32_t(y), background, 0);
+    uint8_t* row = RowAddress(y);
+    for (uint32_t x = 0; x < screenWidth; ++x) {
+      row[3 * size_t(x)] = background.blue;
+      row[3 * size_t(x) + 1] = background.green;
+      row[3 * size_t(x) + 2] = background.red;
+    }
   }
+  std::memset(alpha_, 0, size_t(screenWidth) * screenHeight);
 
   std::vector<uint8_t> indices;
   std::vector<uint8_t> saved;  // the area under a frame that is to be restored afterwards
