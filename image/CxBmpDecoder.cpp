@@ -155,6 +155,20 @@ void CxBmpDecoder::Decode(CxFile& stream) {
     return;
   }
 
+  // Bit counts without a pixel layout of their own (0 for embedded JPEG or PNG data, 64, ...)
+  // would load as a blank picture reported as a success. Bit count 2 keeps loading, zeroed.
+  switch (layout.bitCount) {
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+    case 16:
+    case 24:
+    case 32:
+      break;
+    default:
+      throw BmpFailure{"Error reading BMP info"};
+  }
   if (Create(width, height, layout.bitCount, kCxFormatBmp) == nullptr) {
     throw BmpFailure{"Can't allocate memory"};
   }
@@ -307,7 +321,7 @@ void CxBmpDecoder::ReadPixels(CxFile& stream, const Layout& layout) {
       Read32(stream, bitfields ? masks : nullptr);
       break;
     default:
-      // Bit counts without a defined layout (2 among them) keep the zeroed pixel area.
+      // Bit count 2 has no layout of its own here: the pixel area stays zeroed.
       break;
   }
 }

@@ -334,6 +334,20 @@ TEST(BmpDecoder, TwoBitPicturesLoadAsBlankFourBitPictures) {
   EXPECT_EQ(decoder.PaletteColor(3), (CxRgbQuad{255, 255, 255, 0}));
 }
 
+TEST(BmpDecoder, BitCountsWithoutAPixelLayoutAreRefusedRatherThanLoadedBlank) {
+  for (uint16_t bitCount : {0, 3, 64, 30000}) {
+    HandMadeBmp bmp;
+    bmp.bitCount = bitCount;
+    bmp.data = std::vector<uint8_t>(64, 0xAB);
+    CxBmpDecoder decoder;
+    EXPECT_FALSE(DecodeBytes(decoder, MakeBmp(bmp))) << bitCount;
+    EXPECT_STREQ(decoder.LastErrorText(), "Error reading BMP info") << bitCount;
+  }
+  // The suite's bitmaps that wrap a JPEG or a PNG picture have bit count 0.
+  CxImage wrapped;
+  EXPECT_FALSE(wrapped.LoadFile(ENGRAVING_TESTDATA_DIR "/bmpsuite/q/rgb24jpeg.bmp", 1));
+}
+
 TEST(BmpDecoder, DataWithoutFileHeaderIsReadAsABitmap) {
   HandMadeBmp bmp;
   bmp.fileHeader = false;
