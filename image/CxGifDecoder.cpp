@@ -10,7 +10,6 @@ namespace {
 
 constexpr int kImageSeparator = 0x2C;
 constexpr int kExtensionIntroducer = 0x21;
-constexpr int kTrailer = 0x3B;
 constexpr int kGraphicControlLabel = 0xF9;
 
 constexpr uint8_t kGlobalTableFlag = 0x80;

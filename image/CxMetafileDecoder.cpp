@@ -207,14 +207,17 @@ bool BitmapsArePlain(uint16_t function, const uint8_t* parameter, size_t paramet
   return true;
 }
 
-bool RecordsAreSafeToPlay(const uint8_t* meta, size_t size) {
+// Also reports the size of the largest record, in words.
+bool RecordsAreSafeToPlay(const uint8_t* meta, size_t size, uint32_t& largestRecord) {
   size_t at = size_t(Le16(meta + 2)) * 2;  // the header's own size, in words
   if (at < kMetaHeaderSize) return false;
   ObjectTable objects(Le16(meta + 10));
+  largestRecord = 0;
   while (at + 6 <= size) {
     const uint64_t bytes = uint64_t(Le32(meta + at)) * 2;
     const uint16_t function = Le16(meta + at + 4);
     if (bytes < 6 || bytes > size - at) return false;
+    largestRecord = std::max(largestRecord, uint32_t(bytes / 2));
     if (function == kEndRecord) return true;
     const size_t parameters = size_t(bytes) - 6;
     const uint8_t* parameter = meta + at + 6;
@@ -421,11 +424,16 @@ bool CxMetafileDecoder::Read(CxFile& stream) {
     return false;
   }
 
-  if (!RecordsAreSafeToPlay(metafile.data() + kPlaceableHeaderSize,
-                            metafile.size() - kPlaceableHeaderSize)) {
+  uint8_t* const meta = metafile.data() + kPlaceableHeaderSize;
+  uint32_t largestRecord = 0;
+  if (!RecordsAreSafeToPlay(meta, metafile.size() - kPlaceableHeaderSize, largestRecord)) {
     SetLastError("corrupted WMF");
     return false;
   }
+  // libwmf sizes its record buffer from the header's largest-record field; a damaged field would
+  // have it ask for gigabytes (or for too little), so it gets the size the records really have.
+  constexpr size_t kLargestRecordField = 12;
+  for (int i = 0; i < 4; ++i) meta[kLargestRecordField + i] = uint8_t(largestRecord >> (8 * i));
   std::vector<uint8_t> png = RenderInChildProcess(metafile, frame, width, height);
   if (info_.escape != 0) {
     SetLastError("Cancelled");

@@ -85,6 +85,19 @@ bool CxPngDecoder::Read(CxFile& stream) {
     return false;
   }
 
+  // libpng reads text, palette-suggestion, EXIF and calibration chunks whole into memory at the
+  // length their header claims (a damaged length asks for gigabytes, and the limit below only
+  // warns about it); none of them changes a pixel, so they are skipped unread.
+  static constexpr png_byte kUnusedChunks[] = {'t', 'E', 'X', 't', '\0', 'z', 'T', 'X', 't', '\0',
+                                               'i', 'T', 'X', 't', '\0', 's', 'P', 'L', 'T', '\0',
+                                               'e', 'X', 'I', 'f', '\0', 'p', 'C', 'A', 'L', '\0',
+                                               's', 'C', 'A', 'L', '\0'};
+  png_set_keep_unknown_chunks(state.png, PNG_HANDLE_CHUNK_NEVER, kUnusedChunks,
+                              int(sizeof kUnusedChunks / 5));
+  // Bounds what libpng inflates or keeps of the chunks it does read (a colour profile).
+  constexpr png_alloc_size_t kMaxChunkBytes = 8000000;
+  png_set_chunk_malloc_max(state.png, kMaxChunkBytes);
+
   const bool decoded = Decode(stream, state);
 
   std::free(state.row);
