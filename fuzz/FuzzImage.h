@@ -64,8 +64,7 @@ inline void CheckPicture(CxImage& image) {
   ReadPixels(image);
 
   PixelSurface surface(23, 17);
-  Require(image.PaintStretched(&surface, -5, 3, 31, 19) == 1, "painting a picture failed",
-          image);
+  Require(image.PaintStretched(&surface, -5, 3, 31, 19) == 1, "painting a picture failed", image);
   if (uint64_t(width) * height > kPixelBudget) return;
 
   // ToGray may fail when its 8-bit copy is refused by the memory guard; the picture must then

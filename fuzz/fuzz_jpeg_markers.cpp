@@ -31,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1 << 20)) return -1;
   std::vector<uint8_t> bytes(data, data + size);
 
-  for (const int mode : {int(CxExifReader::kReadExif),
-                         CxExifReader::kReadExif | CxExifReader::kReadImage}) {
+  for (const int mode :
+       {int(CxExifReader::kReadExif), CxExifReader::kReadExif | CxExifReader::kReadImage}) {
     CxExifInfo info{};
     CxExifReader reader(&info);
     CxMemFile stream(bytes.data(), uint32_t(size));

@@ -50,7 +50,7 @@ std::string ReadAll(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-constexpr const char* kKeys[] = {"YStepOver", "Length", "Width",
+constexpr const char* kKeys[] = {"YStepOver", "Length",  "Width",
                                  "FeedRate",  "Inverse", "MaintainAspectRatio"};
 
 }  // namespace

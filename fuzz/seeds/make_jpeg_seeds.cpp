@@ -87,8 +87,8 @@ void Put(const std::string& target, const std::string& name,
   const std::string folder = "fuzz/corpus/" + target;
   std::filesystem::create_directories(folder);
   const std::string path = folder + "/own-" + name;
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              std::streamsize(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 void PutBoth(const std::string& name, const std::vector<unsigned char>& bytes) {
