@@ -503,8 +503,9 @@ void Poll(void*) {
   top->busy = false;
 }
 
-// The display stays open for the life of the process, and Xlib keeps FLTK's error handlers:
-// FLTK (with the X libraries under it) must stay loaded even after this module is unloaded.
+// FLTK is loaded once per process and stays: the display, once opened, stays open with FLTK's
+// handlers installed in Xlib, and FLTK's own start-up allocations are meant to live as long as
+// the process. Unloading it with the plug-in would leave Xlib calling into unmapped code.
 void KeepFltkLoaded() {
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(static_cast<void (*)(Display*)>(&fl_open_display)), &info) !=
@@ -512,13 +513,13 @@ void KeepFltkLoaded() {
       info.dli_fname != nullptr)
     dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
 }
+const bool gFltkKeptLoaded = (KeepFltkLoaded(), true);
 
 bool EnsureDisplay() {
   if (fl_display != nullptr) return true;
   // Opened here rather than by FLTK, which would end the whole host process without a display.
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return false;
-  KeepFltkLoaded();
   fl_open_display(display);
   Fl::scheme("gtk+");
   // A GTK chooser would run its own event loop on this thread, out of reach of the poll.
