@@ -138,15 +138,11 @@ uint8_t* CxImage::Create(uint32_t width, uint32_t height, uint32_t bitsPerPixel,
   }
   const uint32_t depth = NormalisedDepth(bitsPerPixel);
 
-  // Sizes are formed in 64 bits and refused unless the row stride and the pixel area fit the
-  // 32-bit header fields; 32-bit products would wrap and under-allocate.
-  const uint64_t pixelCount = uint64_t(width) * height;
+  // The row stride and the pixel area are formed in 64 bits and refused above the bound
+  // before anything is allocated: 32-bit products would wrap and under-allocate, and a
+  // header of a few bytes must not make the plug-in reserve gigabytes.
   const uint64_t rowStride = ((uint64_t(width) * depth + 31) / 32) * 4;
-  const uint64_t limit = std::numeric_limits<uint32_t>::max();
-  // (pixels * depth) / 256 > bound, rearranged so that no product can wrap.
-  const bool overBound = pixelCount > (kCxImageMaxMemory * 256 + 255) / depth;
-  const bool tooLarge = overBound || rowStride > limit || rowStride * height > limit;
-  if (tooLarge) {
+  if (rowStride > kCxImageMaxMemory || rowStride * height > kCxImageMaxMemory) {
     SetLastError("CXIMAGE_MAX_MEMORY exceeded");
     return nullptr;
   }

@@ -24,7 +24,7 @@ enum CxFormat : uint32_t {
   kCxFormatMetafile = 6,
 };
 
-// Bound of the memory guard of Create: (width * height * bits) / 256 must not exceed it.
+// Bound of the memory guard of Create: the largest pixel area, in bytes, it allocates.
 inline constexpr uint64_t kCxImageMaxMemory = 256000000;
 
 #pragma pack(push, 1)

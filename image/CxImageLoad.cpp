@@ -1,4 +1,8 @@
 // File loading and the format dispatch: the only place that knows every decoder.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -64,9 +68,26 @@ bool DecodeFormat(CxImage& target, CxFile& stream, uint32_t formatCode) {
   }
 }
 
+// Opens a picture for binary reading. Only regular files qualify: opening a named pipe waits
+// for a writer, and a device can deliver bytes for ever, either of which would hang the dialog.
+FILE* OpenPicture(const char* path) {
+  if (path == nullptr) return nullptr;
+  const int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor < 0) return nullptr;
+  struct stat status {};
+  if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(descriptor);
+    return nullptr;
+  }
+  fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
+  FILE* file = fdopen(descriptor, "rb");
+  if (file == nullptr) close(descriptor);
+  return file;
+}
+
 // Decodes one open file through a stream that leaves closing to us.
 bool DecodeFile(CxImage& target, const char* path, uint32_t formatCode, bool& opened) {
-  FILE* file = path != nullptr ? std::fopen(path, "rb") : nullptr;
+  FILE* file = OpenPicture(path);
   opened = file != nullptr;
   if (!opened) return false;
   bool decoded = false;

@@ -33,11 +33,24 @@ void ExitToRecoveryPoint(j_common_ptr cinfo) {
 // to print them on.
 void DiscardMessage(j_common_ptr) {}
 
+// Each scan of a progressive file walks every block of the picture again; a file that repeats
+// one scan thousands of times would keep the dialog busy for minutes. Encoders write about ten.
+constexpr int kMaxScans = 200;
+
+void LimitScans(j_common_ptr cinfo) {
+  if (!cinfo->is_decompressor) return;
+  if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number <= kMaxScans) return;
+  auto* errors = reinterpret_cast<ErrorManager*>(cinfo->err);
+  errors->image->SetLastError("JPEG file has more than 200 scans");
+  std::longjmp(errors->recovery, 1);
+}
+
 // Everything the decompression needs, in one record without destructors: a longjmp out of
 // libjpeg may cross it, and nothing in it needs cleaning up besides jpeg_destroy_decompress.
 struct Session {
   jpeg_decompress_struct cinfo;
   ErrorManager errors;
+  jpeg_progress_mgr progress;
   CxJpegSource source;
 };
 static_assert(std::is_trivially_destructible_v<Session>);
@@ -171,6 +184,8 @@ bool Decompress(Session& session, CxImage& image, CxFile& stream, const ExifReso
   }
 
   jpeg_create_decompress(&cinfo);
+  session.progress.progress_monitor = LimitScans;
+  cinfo.progress = &session.progress;
   session.source.Attach(&cinfo, stream);
   jpeg_read_header(&cinfo, TRUE);
   ApplyOptions(cinfo, image, ditherMode);

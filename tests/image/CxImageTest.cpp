@@ -116,24 +116,30 @@ TEST(CxImageCreate, StartsWithZeroPaletteAndZeroPixels) {
   }
 }
 
-TEST(CxImageCreate, RefusesSizesThatExceedTheBoundOrWouldWrapBeforeAllocating) {
+TEST(CxImageCreate, RefusesPixelAreasAboveTheBoundBeforeAllocating) {
   struct Case {
     uint32_t width, height, bits;
   };
-  const Case cases[] = {
-      {65536, 65536, 24},    // the 32-bit pixel-bit product wraps to 0
-      {70000, 70000, 8},     // under the bound, but the pixel area does not fit 32 bits
-      {0xFFFFFFFFu, 1, 24},  // the row stride alone does not fit
+  const Case refused[] = {
+      {65536, 65536, 24},  // 32-bit products of these sizes wrap to 0
+      {65535, 65535, 1},   // 512 MiB of 1-bit rows
+      {70000, 70000, 8},
+      {0xFFFFFFFFu, 1, 24},  // the row stride alone is over
       {0xFFFFFFFFu, 0xFFFFFFFFu, 24},
-      {200000, 100000, 24},  // plainly over the bound
+      {32000, 64001, 1},  // 4000-byte rows: one row over 256,000,000 bytes
   };
-  for (const Case& c : cases) {
+  for (const Case& c : refused) {
     CxImage image;
     EXPECT_EQ(image.Create(c.width, c.height, c.bits, 0), nullptr) << c.width << "x" << c.height;
     EXPECT_STREQ(image.LastErrorText(), "CXIMAGE_MAX_MEMORY exceeded");
     EXPECT_FALSE(image.IsLoaded());
     EXPECT_EQ(image.ImageWidth(), 0u);
   }
+  CxImage atTheBound;  // exactly 256,000,000 bytes of rows
+  ASSERT_NE(atTheBound.Create(32000, 64000, 1, 0), nullptr) << atTheBound.LastErrorText();
+  EXPECT_EQ(atTheBound.Header().biSizeImage, 256000000u);
+  CxImage photograph;
+  EXPECT_NE(photograph.Create(6000, 4000, 24, 3), nullptr);
 }
 
 TEST(CxImageLifetime, BorrowedDataIsNeverReleased) {

@@ -1,6 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -114,6 +119,31 @@ TEST_F(ImageLoadTest, LastErrorTellsWhichAttemptFailed) {
     EXPECT_FALSE(odd.IsLoaded());
     EXPECT_STREQ(odd.LastErrorText(), "") << code;
   }
+}
+
+TEST_F(ImageLoadTest, OnlyRegularFilesAreOpened) {
+  // A named pipe would block the open until a writer came; a device never ends.
+  const std::string pipe = directory_ + "/pipe.jpg";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  written_.push_back(pipe);
+  auto load = std::async(std::launch::async, [&] { return CxImage(pipe.c_str(), 3).IsLoaded(); });
+  if (load.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    ADD_FAILURE() << "opening a named pipe blocked";
+    for (int i = 0;
+         i < 100 && load.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready;
+         ++i) {
+      const int writer = open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+      if (writer >= 0) close(writer);
+    }
+  }
+  EXPECT_FALSE(load.get());
+
+  CxImage device;
+  device.SetLastError("before");
+  EXPECT_FALSE(device.LoadFile("/dev/zero", 0));
+  EXPECT_STREQ(device.LastErrorText(), "before");  // treated as a file that cannot be opened
+  EngraveImage holder;
+  EXPECT_FALSE(holder.LoadPicture(directory_ + "/."));
 }
 
 TEST_F(ImageLoadTest, AFileThatCannotBeOpenedLeavesLastErrorUntouched) {

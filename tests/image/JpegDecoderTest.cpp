@@ -276,6 +276,27 @@ TEST(JpegDecoder, AFrameBeyondTheMemoryGuardIsRefusedBeforeDecoding) {
   EXPECT_STREQ(image.LastErrorText(), "CXIMAGE_MAX_MEMORY exceeded");
 }
 
+TEST(JpegDecoder, AFileThatRepeatsItsScansIsRefusedQuickly) {
+  JpegRecipe recipe = ColourRecipe(64, 64);
+  recipe.inputSpace = JCS_GRAYSCALE;
+  recipe.progressive = true;
+  const std::vector<uint8_t> file = CompressJpeg(recipe);
+  size_t lastScan = 0;
+  for (size_t i = 0; i + 1 < file.size(); ++i) {
+    if (file[i] == 0xFF && file[i + 1] == 0xDA) lastScan = i;
+  }
+  ASSERT_GT(lastScan, 0u);
+  const std::vector<uint8_t> scan(file.begin() + long(lastScan), file.end() - 2);
+  std::vector<uint8_t> repeated(file.begin(), file.end() - 2);
+  for (int i = 0; i < 300; ++i) repeated.insert(repeated.end(), scan.begin(), scan.end());
+  repeated.insert(repeated.end(), {0xFF, 0xD9});
+
+  CxImage image;
+  EXPECT_FALSE(DecodeBytes(image, repeated));
+  EXPECT_STREQ(image.LastErrorText(), "JPEG file has more than 200 scans");
+  ASSERT_TRUE(DecodeBytes(image, file));  // its ordinary handful of scans is fine
+}
+
 TEST(JpegDecoder, FailureKeepsAPreviouslyLoadedPicture) {
   CxImage image;
   ASSERT_TRUE(DecodeBytes(image, CompressJpeg(ColourRecipe(8, 8))));
