@@ -403,8 +403,11 @@ void CxBmpDecoder::Expand16(size_t bytesRead, const uint32_t masks[3]) {
   const uint32_t width = ImageWidth();
   const size_t sourceStride = size_t((width + 1) / 2) * 4;
   uint8_t* const pixels = info_.pixels;
+  // Rows the file did not reach hold only zeros, in the source as in the result: a short file
+  // claiming a huge picture costs what it holds, not what it claims.
+  const uint64_t rowsRead = (bytesRead + sourceStride - 1) / sourceStride;
   // Backwards, so that every 3-byte pixel lands at or after the 2 bytes it was made from.
-  for (uint32_t y = ImageHeight(); y-- > 0;) {
+  for (uint32_t y = uint32_t(std::min<uint64_t>(ImageHeight(), rowsRead)); y-- > 0;) {
     for (uint32_t x = width; x-- > 0;) {
       const size_t source = y * sourceStride + 2 * size_t(x);
       // Pixels the file did not supply keep the zeroed pixel area.

@@ -15,9 +15,9 @@
 #   scripts/fuzz.sh repro TARGET FILE...    run one target once over the given inputs
 #   scripts/fuzz.sh list                    print the target names
 #
-# One fuzzer runs at a time (-jobs=1 -workers=1): the machine is shared. FUZZ_BUILD_DIR picks
-# another build folder; FUZZ_ARGS adds libFuzzer flags (e.g. FUZZ_ARGS=-fork=1
-# -ignore_crashes=1 to keep going past a crash in a long run).
+# One fuzzer process runs at a time (no -jobs or -workers): the machine is shared.
+# FUZZ_BUILD_DIR picks another build folder; FUZZ_ARGS adds libFuzzer flags (e.g.
+# FUZZ_ARGS="-fork=1 -ignore_crashes=1" to keep going past a crash in a long run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -67,7 +67,7 @@ replay_regressions() {
 }
 
 final_stats() {
-  grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb|Done [0-9]+ runs)' "$1" |
+  grep -aE '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::peak_rss_mb|Done [0-9]+ runs)' "$1" |
     tr '\n' ' '
   echo
 }
@@ -82,7 +82,7 @@ smoke() {
     local log=$scratch/$target.log
     # Seeds come second, so new inputs go to the throwaway folder and the seeds stay as they are.
     if "$build_dir/fuzz/$target" "${common_flags[@]}" -max_total_time="$seconds" \
-      -jobs=1 -workers=1 -artifact_prefix="$scratch/$target/artifacts/" \
+      -artifact_prefix="$scratch/$target/artifacts/" \
       $(dictionary_flag "$target") ${FUZZ_ARGS:-} \
       "$scratch/$target/corpus" "fuzz/corpus/$target" >"$log" 2>&1; then
       echo "fuzz: $target: ok: $(final_stats "$log")"
@@ -109,7 +109,7 @@ long() {
     local log=$run_dir/logs/$target.log
     echo "fuzz: $target: fuzzing for $seconds s (log $log)"
     if "$build_dir/fuzz/$target" "${common_flags[@]}" -max_total_time="$seconds" \
-      -jobs=1 -workers=1 -artifact_prefix="$run_dir/artifacts/$target/" \
+      -artifact_prefix="$run_dir/artifacts/$target/" \
       $(dictionary_flag "$target") ${FUZZ_ARGS:-} \
       "$run_dir/$target" "fuzz/corpus/$target" >"$log" 2>&1; then
       echo "fuzz: $target: ok: $(final_stats "$log")"
@@ -135,7 +135,7 @@ case "$command" in
     ;;
   list) targets ;;
   *)
-    sed -n '2,22p' "$0"
+    sed -n '2,20p' "$0"
     exit 2
     ;;
 esac
