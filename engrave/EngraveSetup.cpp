@@ -171,7 +171,7 @@ void EngraveSetup::OnInitDialog(ui::DialogControls& controls) {
   const std::optional<std::string> path = ui::ChooseFile(PictureFileRequest());
   if (!path) return;  // the dialog opens without a picture
   picturePath_ = *path;
-  imageLoaded_ = TheEngraveImage().LoadPicture(picturePath_);
+  imageLoaded_ = TheEngraveImage().LoadPictureGray(picturePath_);
   CxImage* picture = TheEngraveImage().Picture();
   if (!imageLoaded_ || picture == nullptr) {
     imageLoaded_ = false;
@@ -180,7 +180,6 @@ void EngraveSetup::OnInitDialog(ui::DialogControls& controls) {
   }
   gParameters.ImagePixelsX = double(picture->ImageWidth());
   gParameters.ImagePixelsY = double(picture->ImageHeight());
-  picture->ToGray();
   DoDataExchange(controls, false);
   Recalculate(controls);
 }

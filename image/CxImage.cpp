@@ -558,6 +558,10 @@ void GrayRowFrom24(const uint8_t* source, uint8_t* target, uint32_t width) {
 
 }  // namespace
 
+void CxImage::GrayRowFromBgr(const uint8_t* source, uint8_t* target, uint32_t width) {
+  GrayRowFrom24(source, target, width);
+}
+
 void CxImage::GrayRowForTesting(const uint8_t* source, uint8_t* target, uint32_t width,
                                 bool plain) {
   if (plain) {

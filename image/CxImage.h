@@ -142,6 +142,9 @@ class CX_EXPORT CxImage {
 
   // Converts to 8-bit gray in place: afterwards 256 entries (i, i, i) and one level per byte.
   bool ToGray();
+  // One 24-bit row (blue, green, red) to gray levels, byte for byte as ToGray converts it; lets
+  // a decoder store gray rows without making the 24-bit picture first.
+  static void GrayRowFromBgr(const uint8_t* source, uint8_t* target, uint32_t width);
   // One 24-bit row to gray levels, by the plain rule or by the path ToGray takes; lets tests
   // hold the fast path to the plain rule's bytes.
   static void GrayRowForTesting(const uint8_t* source, uint8_t* target, uint32_t width, bool plain);

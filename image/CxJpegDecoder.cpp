@@ -65,6 +65,9 @@ struct ExifResolution {
 };
 
 constexpr int kRowsPerCall = 16;
+// Scanlines decoded at a time for gray rows: two blue-green-red rows of a wide picture still fit
+// the first-level cache, where converting them costs little.
+constexpr int kGrayRowsPerCall = 2;
 
 // dpi from a float in the file, truncated; values outside int range read as unknown (96).
 int32_t DpiFrom(double value) {
@@ -141,6 +144,40 @@ bool ReadRows(jpeg_decompress_struct& cinfo, CxImage& image, bool cmyk) {
   return true;
 }
 
+// Decodes a few scanlines at a time into a small blue-green-red buffer and stores their gray
+// levels, top scanline in the top stored row: the 24-bit picture is never made or touched.
+bool ReadRowsAsGray(jpeg_decompress_struct& cinfo, CxImage& image) {
+  const uint32_t width = image.ImageWidth();
+  const uint32_t height = image.ImageHeight();
+  if (cinfo.output_height != height || cinfo.output_width != width ||
+      cinfo.output_components != 3) {
+    image.SetLastError("JPEG output size differs from the picture");
+    return false;
+  }
+  // libjpeg-turbo writes rows that start on a 16-byte boundary with non-temporal stores, which
+  // send them past the cache; rows starting one byte later stay cached for the conversion.
+  JSAMPARRAY buffer =
+      (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
+                                 JDIMENSION(width) * 3 + 1, kGrayRowsPerCall);
+  for (int i = 0; i < kGrayRowsPerCall; ++i) buffer[i] += 1;
+  while (cinfo.output_scanline < cinfo.output_height) {
+    if (image.Info().escape != 0) return false;
+    const uint32_t first = cinfo.output_scanline;
+    const JDIMENSION count = jpeg_read_scanlines(&cinfo, buffer, kGrayRowsPerCall);
+    for (JDIMENSION i = 0; i < count; ++i) {
+      CxImage::GrayRowFromBgr(buffer[i], image.RowAddress(height - 1 - (first + i)), width);
+    }
+  }
+  return true;
+}
+
+// The gray rows are taken only where the 24-bit picture could have been made: a frame beyond the
+// memory guard at 24 bits must fail as it does on the two-step path.
+bool ColourPictureFits(const jpeg_decompress_struct& cinfo) {
+  const uint64_t rowStride = ((uint64_t(cinfo.output_width) * 24 + 31) / 32) * 4;
+  return rowStride * cinfo.output_height <= kCxImageMaxMemory;
+}
+
 // libjpeg delivers red, green, blue; the picture stores blue, green, red.
 bool SwapRedAndBlue(CxImage& image) {
   const uint32_t width = image.ImageWidth();
@@ -207,15 +244,22 @@ bool Decompress(Session& session, CxImage& image, CxFile& stream, const ExifReso
   // The picture is made (or refused) before decompression starts: a small file can claim a
   // huge frame, and libjpeg would allocate its own buffers for it first.
   jpeg_calc_output_dimensions(&cinfo);
-  if (image.Create(cinfo.output_width, cinfo.output_height, 8 * cinfo.output_components,
-                   kCxFormatJpeg) == nullptr) {
+  const bool grayRows = bgrOutput && cinfo.output_components == 3 &&
+                        (image.CodecOption(kCxFormatJpeg) & kCxJpegGrayRows) != 0 &&
+                        ColourPictureFits(cinfo);
+  const uint32_t depth = grayRows ? 8 : 8 * uint32_t(cinfo.output_components);
+  if (image.Create(cinfo.output_width, cinfo.output_height, depth, kCxFormatJpeg) == nullptr) {
     jpeg_destroy_decompress(&cinfo);
     return false;
   }
   jpeg_start_decompress(&cinfo);
   SetResolution(image, cinfo, exif);
+  if (grayRows) {
+    // ToGray leaves the block's header copy matching the header, resolution included.
+    std::memcpy(image.PixelBlock(), &image.Header(), sizeof(CxBitmapInfoHeader));
+  }
 
-  if (cinfo.out_color_space == JCS_GRAYSCALE) image.FillGrayPalette();
+  if (cinfo.out_color_space == JCS_GRAYSCALE || grayRows) image.FillGrayPalette();
   if (quantized) {
     const int colours = cinfo.actual_number_of_colors;
     JSAMPARRAY map = cinfo.colormap;
@@ -226,7 +270,8 @@ bool Decompress(Session& session, CxImage& image, CxFile& stream, const ExifReso
   }
 
   const bool cmyk = cinfo.output_components == 4 && !quantized;
-  if (!ReadRows(cinfo, image, cmyk)) {
+  const bool rowsRead = grayRows ? ReadRowsAsGray(cinfo, image) : ReadRows(cinfo, image, cmyk);
+  if (!rowsRead) {
     jpeg_destroy_decompress(&cinfo);
     return false;
   }

@@ -11,6 +11,9 @@ enum CxJpegOption : uint32_t {
   kCxJpegDither = 0x200,    // use the decoder's dither mode
   kCxJpegOnePassQuantize = 0x400,
   kCxJpegNoFancyUpsampling = 0x800,
+  // Store colour files as ToGray would leave them (8-bit, gray palette), without the 24-bit
+  // picture in between; other files decode as usual. Only EngraveImage::LoadPictureGray sets it.
+  kCxJpegGrayRows = 0x1000,
 };
 
 class CxJpegDecoder : public CxImage {

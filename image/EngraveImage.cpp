@@ -2,10 +2,44 @@
 
 #include <new>
 
+#include "image/CxJpegDecoder.h"
+
+namespace {
+
+// True when ToGray would leave the picture exactly as it is: 8 bits, all 256 entries in place
+// and in use as (i, i, i), no key index, no cached nearest colour (ToGray drops it). Gray JPEGs
+// and JPEGs decoded to gray rows arrive so.
+bool HoldsGrayLevels(const CxImage& picture) {
+  constexpr size_t kGrayPaletteEnd = sizeof(CxBitmapInfoHeader) + 256 * sizeof(CxRgbQuad);
+  if (picture.BitsPerPixel() != 8 || picture.PaletteSize() != 256) return false;
+  if (picture.RowAddress(0) != picture.PixelBlock() + kGrayPaletteEnd) return false;
+  const CxImageInfo& info = picture.Info();
+  if (picture.Header().biClrImportant != 0 || info.keyIndex != -1 || info.nearestValid) {
+    return false;
+  }
+  const CxRgbQuad* palette = picture.Palette();
+  for (uint32_t i = 0; i < 256; ++i) {
+    if (palette[i].blue != i || palette[i].green != i || palette[i].red != i) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 EngraveImage::EngraveImage() = default;
 EngraveImage::~EngraveImage() = default;
 
 bool EngraveImage::LoadPicture(const std::string& path) {
+  return Load(path, false);
+}
+
+bool EngraveImage::LoadPictureGray(const std::string& path) {
+  if (!Load(path, true)) return false;
+  if (!HoldsGrayLevels(*picture_)) picture_->ToGray();
+  return true;
+}
+
+bool EngraveImage::Load(const std::string& path, bool grayRows) {
   picture_.reset();
   std::string extension = ExtensionOf(path);
   for (char& c : extension) {
@@ -14,8 +48,14 @@ bool EngraveImage::LoadPicture(const std::string& path) {
   if (extension.empty()) return false;
   const uint32_t code = FormatFromExtension(extension);
 
-  std::unique_ptr<CxImage> picture(new (std::nothrow) CxImage(path.c_str(), code));
-  if (!picture || !picture->IsLoaded()) return false;
+  std::unique_ptr<CxImage> picture(new (std::nothrow) CxImage(code));
+  if (!picture) return false;
+  // The request travels in the information block into whichever decoder reads the file, and
+  // is withdrawn afterwards so that the picture's block is the one a plain load gives.
+  if (grayRows) picture->SetCodecOption(kCxJpegGrayRows, kCxFormatJpeg);
+  picture->LoadFile(path.c_str(), code);
+  if (grayRows) picture->SetCodecOption(0, kCxFormatJpeg);
+  if (!picture->IsLoaded()) return false;
   if (code == kCxFormatBmp) picture->SetKeyColor(CxRgbQuad{254, 254, 254, 0});
   picture_ = std::move(picture);
   return true;

@@ -19,6 +19,10 @@ class EngraveImage {
   // Discards the held picture, then loads path with the format its extension names, falling
   // back to every decoder. A failed load leaves the holder empty.
   bool LoadPicture(const std::string& path);
+  // Exactly LoadPicture(path) followed by Picture()->ToGray(): the same result, and on success
+  // the same picture, byte for byte. Colour JPEGs are decoded straight to gray rows, which
+  // spares making and converting a picture three times the size.
+  bool LoadPictureGray(const std::string& path);
   // The text after the last "." of the path; empty without one.
   static std::string ExtensionOf(const std::string& path);
   // The code for an extension already in lower case (including the odd codes 5 to 9).
@@ -29,6 +33,8 @@ class EngraveImage {
   void Clear() { picture_.reset(); }
 
  private:
+  bool Load(const std::string& path, bool grayRows);
+
   std::unique_ptr<CxImage> picture_;
 };
 

@@ -611,3 +611,152 @@ TEST(JpegTestdata, EveryFileLibjpegDecodesLoadsPixelForPixel) {
   EXPECT_EQ(decoded, 7);
   EXPECT_EQ(rejected, 2);
 }
+
+// LoadPictureGray replaces the dialog's LoadPicture + ToGray: the two must not differ in one
+// byte of the picture, nor in whether the load succeeds.
+namespace {
+
+void ExpectSamePicture(const CxImage& fused, const CxImage& twoStep) {
+  ASSERT_EQ(std::memcmp(&fused.Header(), &twoStep.Header(), sizeof(CxBitmapInfoHeader)), 0);
+  ASSERT_EQ(fused.RowAddress(0) - fused.PixelBlock(), twoStep.RowAddress(0) - twoStep.PixelBlock());
+  // Header copy, palette with its reserved bytes, every row with its padding.
+  const size_t blockSize =
+      size_t(fused.RowAddress(0) - fused.PixelBlock()) + fused.Header().biSizeImage;
+  ASSERT_EQ(std::memcmp(fused.PixelBlock(), twoStep.PixelBlock(), blockSize), 0);
+
+  const CxImageInfo& a = fused.Info();
+  const CxImageInfo& b = twoStep.Info();
+  EXPECT_EQ(a.rowStride, b.rowStride);
+  EXPECT_EQ(a.formatCode, b.formatCode);
+  EXPECT_STREQ(a.lastError, b.lastError);
+  EXPECT_EQ(a.escape, b.escape);
+  EXPECT_EQ(a.keyIndex, b.keyIndex);
+  EXPECT_EQ(a.keyColor, b.keyColor);
+  EXPECT_EQ(a.quality, b.quality);
+  EXPECT_EQ(a.jpegScale, b.jpegScale);
+  EXPECT_EQ(a.frameIndex, b.frameIndex);
+  EXPECT_EQ(a.frameCount, b.frameCount);
+  EXPECT_EQ(a.dpiX, b.dpiX);
+  EXPECT_EQ(a.dpiY, b.dpiY);
+  EXPECT_EQ(a.alphaMax, b.alphaMax);
+  EXPECT_EQ(a.enabled, b.enabled);
+  EXPECT_EQ(std::memcmp(a.codecOptions, b.codecOptions, sizeof(a.codecOptions)), 0);
+  EXPECT_EQ(a.nearestValid, b.nearestValid);
+  EXPECT_EQ(fused.HasAlpha(), twoStep.HasAlpha());
+}
+
+// Both fail, or both succeed with the same picture.
+void ExpectBothWaysAlike(const std::string& path) {
+  SCOPED_TRACE(path);
+  EngraveImage twoStep;
+  const bool loaded = twoStep.LoadPicture(path);
+  if (loaded) twoStep.Picture()->ToGray();
+  EngraveImage fused;
+  ASSERT_EQ(fused.LoadPictureGray(path), loaded);
+  if (!loaded) {
+    EXPECT_EQ(fused.Picture(), nullptr);
+    return;
+  }
+  ExpectSamePicture(*fused.Picture(), *twoStep.Picture());
+}
+
+class LoadPictureGrayTest : public testing::Test {
+ protected:
+  void TearDown() override {
+    for (const std::string& path : written_) std::remove(path.c_str());
+    std::remove(directory_.c_str());
+  }
+  std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
+    const std::string path = directory_ + "/" + name;
+    WriteWholeFile(path, bytes);
+    written_.push_back(path);
+    return path;
+  }
+
+  std::string directory_ = MakeTempDirectory();
+  std::vector<std::string> written_;
+};
+
+}  // namespace
+
+TEST_F(LoadPictureGrayTest, TestdataPicturesLoadAsTheTwoStepLoadLeavesThem) {
+  std::vector<std::string> files = TestdataJpegs(ENGRAVING_TESTDATA_DIR "/jpeg");
+  ASSERT_GE(files.size(), 9u);
+  // Other formats take the two-step route; a few palette and colour BMPs show that they do.
+  for (const char* name : {"pal1.bmp", "pal4.bmp", "pal8.bmp", "pal8gs.bmp", "rgb24.bmp"}) {
+    files.push_back(ENGRAVING_TESTDATA_DIR "/bmpsuite/g/" + std::string(name));
+  }
+  for (const std::string& path : files) ExpectBothWaysAlike(path);
+}
+
+TEST_F(LoadPictureGrayTest, GeneratedJpegsLoadAsTheTwoStepLoadLeavesThem) {
+  struct Case {
+    const char* name;
+    JpegRecipe recipe;
+    bool grayRows;  // whether the decoder itself should store gray rows
+  };
+  JpegRecipe narrow = ColourRecipe(37, 23);  // ToGray converts through a temporary image
+  narrow.densityUnit = 2;
+  narrow.xDensity = 118;
+  narrow.yDensity = 40;
+  JpegRecipe wide = ColourRecipe(1203, 17);  // ToGray converts in place; rows carry padding
+  JpegRecipe large = ColourRecipe(3001, 2001);
+  large.sample = [](int x, int y, int c) { return uint8_t((x * (c + 1) + y * (3 - c)) / 7); };
+  JpegRecipe progressive = ColourRecipe(50, 40);
+  progressive.progressive = true;
+  JpegRecipe gray = ColourRecipe(41, 19);
+  gray.inputSpace = JCS_GRAYSCALE;
+  JpegRecipe cmyk = ColourRecipe(21, 13);
+  cmyk.inputSpace = JCS_CMYK;
+  cmyk.fileSpace = JCS_YCCK;
+  const Case cases[] = {
+      {"narrow.jpg", narrow, true}, {"wide.JPG", wide, true},
+      {"large.jpeg", large, true},  {"progressive.jpg", progressive, true},
+      {"gray.jpg", gray, false},    {"cmyk.jpg", cmyk, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<uint8_t> file = CompressJpeg(c.recipe);
+    CxImage direct;
+    direct.SetCodecOption(kCxJpegGrayRows, kCxFormatJpeg);
+    ASSERT_TRUE(DecodeBytes(direct, file));
+    EXPECT_EQ(direct.BitsPerPixel() == 8 && c.recipe.inputSpace != JCS_GRAYSCALE, c.grayRows);
+
+    ExpectBothWaysAlike(Write(c.name, file));
+  }
+
+  // Through the fallback, and with the key colour a ".bmp" name brings; and cut short.
+  const std::vector<uint8_t> file = CompressJpeg(wide);
+  ExpectBothWaysAlike(Write("named.bmp", file));
+  ExpectBothWaysAlike(Write("named.png", file));
+  ExpectBothWaysAlike(
+      Write("cut.jpg", std::vector<uint8_t>(file.begin(), file.begin() + long(file.size() / 2))));
+}
+
+TEST_F(LoadPictureGrayTest, FailsWhereTheTwoStepLoadFails) {
+  const std::vector<uint8_t> whole = CompressJpeg(ColourRecipe());
+  ExpectBothWaysAlike(Write("empty.jpg", {}));
+  ExpectBothWaysAlike(Write("text.jpg", {'h', 'e', 'l', 'l', 'o'}));
+  ExpectBothWaysAlike(
+      Write("headers.jpg", std::vector<uint8_t>(whole.begin(), whole.begin() + 30)));
+  ExpectBothWaysAlike(Write("photo", whole));
+  ExpectBothWaysAlike(directory_ + "/missing.jpg");
+
+  // 10000 x 9000 fits the memory guard as gray bytes but not as the 24-bit picture that the
+  // two-step load makes first.
+  std::vector<uint8_t> huge = whole;
+  for (size_t i = 0; i + 8 < huge.size(); ++i) {
+    if (huge[i] == 0xFF && huge[i + 1] == 0xC0) {
+      huge[i + 5] = 0x23;  // height 9000
+      huge[i + 6] = 0x28;
+      huge[i + 7] = 0x27;  // width 10000
+      huge[i + 8] = 0x10;
+      break;
+    }
+  }
+  ExpectBothWaysAlike(Write("huge.jpg", huge));
+  CxImage direct;
+  direct.SetCodecOption(kCxJpegGrayRows, kCxFormatJpeg);
+  EXPECT_FALSE(DecodeBytes(direct, huge));
+  EXPECT_STREQ(direct.LastErrorText(), "CXIMAGE_MAX_MEMORY exceeded");
+}
