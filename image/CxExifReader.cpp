@@ -67,6 +67,8 @@ bool IsFrameMarker(int marker) {
 
 // Unit tag values to a factor from that unit to inches; other values leave the factor.
 void ApplyUnit(double unit, float& factor) {
+  // The value may come as a rational or a double: NaN or one beyond int has no integer to be.
+  if (!(unit >= 0 && unit < 6)) return;
   switch (int(unit)) {
     case 1:
     case 2:
