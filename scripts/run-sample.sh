@@ -4,6 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh build
 mkdir -p out
+# host-sim prints a summary and where it wrote the G-code and the result picture.
 build/host-sim engrave --gcode out/sample.gcode --image out/sample-engraved.png "$@"
-echo "G-code: out/sample.gcode"
-echo "Engraved result: out/sample-engraved.png"
