@@ -108,7 +108,7 @@ class RowBrightness {
       identity_ = true;
       for (int index = 0; index < 256; ++index) {
         const CxRgbQuad entry = picture.PaletteColor(uint8_t(index));
-        lookup_[index] = uint8_t((306 * entry.red + 601 * entry.green + 117 * entry.blue) >> 10);
+        lookup_[index] = uint8_t(CxImage::GrayOf(entry.red, entry.green, entry.blue));
         identity_ = identity_ && lookup_[index] == index;
       }
     }
@@ -119,7 +119,7 @@ class RowBrightness {
     if (depth_ == 8) return lookup_[row_[x]];
     if (depth_ == 24) {
       const uint8_t* pixel = row_ + 3 * x;
-      return (306 * pixel[2] + 601 * pixel[1] + 117 * pixel[0]) >> 10;
+      return CxImage::GrayOf(pixel[2], pixel[1], pixel[0]);
     }
     return picture_.PixelGray(int32_t(x), y_);
   }
@@ -185,11 +185,15 @@ int32_t TruncateToInt32(double value) {
 }
 
 void ComputeFirePattern(int32_t steps, int brightness, uint32_t* words) {
-  std::fill(words, words + (int64_t(steps) + 31) / 32, 0u);
+  ComputeFirePatternPrefix(steps, brightness, steps, words);
+}
+
+void ComputeFirePatternPrefix(int32_t steps, int brightness, int64_t count, uint32_t* words) {
+  std::fill(words, words + (count + 31) / 32, 0u);
   const double fraction = brightness / 255.0;
   const double share = double(steps) * fraction;
   double accumulator = 0.0;
-  for (int32_t step = 0; step < steps; ++step) {
+  for (int64_t step = 0; step < count; ++step) {
     accumulator = share + accumulator;
     if (double(steps) <= accumulator) {
       accumulator = accumulator - double(steps);
@@ -258,16 +262,8 @@ void TriggerLineFiller::WriteColumn(BitWriterRef writerRef, int32_t steps, int b
   // later ones, so a huge column is only worked out as far as the buffer reaches.
   const int64_t reachable = std::min<int64_t>(steps, kTriggerBitCapacity - firstStep);
   if (reachable <= 0) return;
-  scratch_.assign(size_t((reachable + 31) / 32), 0u);
-  const double share = double(steps) * (brightness / 255.0);
-  double accumulator = 0.0;
-  for (int64_t step = 0; step < reachable; ++step) {
-    accumulator = share + accumulator;
-    if (double(steps) <= accumulator) {
-      accumulator = accumulator - double(steps);
-      scratch_[size_t(step / 32)] |= uint32_t(1) << (step % 32);
-    }
-  }
+  scratch_.resize(size_t((reachable + 31) / 32));
+  ComputeFirePatternPrefix(steps, brightness, reachable, scratch_.data());
   writer.AppendPattern(scratch_.data(), reachable);
 }
 

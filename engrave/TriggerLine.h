@@ -33,6 +33,8 @@ int32_t TruncateToInt32(double value);
 // Whether the step-th of n steps of a column at this brightness fires, for every step at once:
 // bit k of the result words is step k.
 void ComputeFirePattern(int32_t steps, int brightness, uint32_t* words);
+// The same for the first count steps only: the later steps do not change the earlier fires.
+void ComputeFirePatternPrefix(int32_t steps, int brightness, int64_t count, uint32_t* words);
 
 class TriggerLineFiller {
  public:
