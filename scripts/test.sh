@@ -20,7 +20,9 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp
 
 echo "== 2/4 tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-scripts/setup.sh build-asan -DENGRAVING_SANITIZE=address,undefined -DENGRAVING_BUILD_BENCH=OFF
+# GCC leaves float-to-int conversions out of "undefined"; decoders convert file values, so ask.
+scripts/setup.sh build-asan -DENGRAVING_SANITIZE=address,undefined,float-cast-overflow \
+  -DENGRAVING_BUILD_BENCH=OFF
 ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 echo "== 3/4 threaded tests under ThreadSanitizer"
