@@ -67,7 +67,7 @@ replay_regressions() {
 }
 
 final_stats() {
-  grep -aE '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::peak_rss_mb|Done [0-9]+ runs)' "$1" |
+  grep -aoE '(#[0-9]+[[:space:]]+DONE.*|^stat::number_of_executed_units.*|^stat::peak_rss_mb.*|^Done [0-9]+ runs.*)' "$1" |
     tr '\n' ' '
   echo
 }
