@@ -130,6 +130,16 @@ void CxImage::ClearDimensions() {
 
 uint8_t* CxImage::Create(uint32_t width, uint32_t height, uint32_t bitsPerPixel,
                          uint32_t formatCode) {
+  return Allocate(width, height, bitsPerPixel, formatCode, true);
+}
+
+uint8_t* CxImage::CreateForDecoding(uint32_t width, uint32_t height, uint32_t bitsPerPixel,
+                                    uint32_t formatCode) {
+  return Allocate(width, height, bitsPerPixel, formatCode, false);
+}
+
+uint8_t* CxImage::Allocate(uint32_t width, uint32_t height, uint32_t bitsPerPixel,
+                           uint32_t formatCode, bool clearPixels) {
   if (!Release()) return nullptr;
   ClearDimensions();
   if (width == 0 || height == 0) {
@@ -149,15 +159,26 @@ uint8_t* CxImage::Create(uint32_t width, uint32_t height, uint32_t bitsPerPixel,
 
   const uint32_t paletteEntries = PaletteEntriesForDepth(depth);
   const uint64_t imageSize = rowStride * height;
-  const size_t blockSize = kHeaderSize + size_t(paletteEntries) * kQuadSize + imageSize;
+  const size_t paletteEnd = kHeaderSize + size_t(paletteEntries) * kQuadSize;
+  const size_t blockSize = paletteEnd + imageSize;
   // calloc: the palette and every pixel byte start at zero, so rows a decoder never writes
-  // read as black instead of leaking old heap contents; large blocks come zeroed for free.
-  auto* block = static_cast<uint8_t*>(std::calloc(1, blockSize));
+  // read as black instead of leaking old heap contents.
+  auto* block =
+      static_cast<uint8_t*>(clearPixels ? std::calloc(1, blockSize) : std::malloc(blockSize));
   if (block == nullptr) {
     SetLastError("CxImage::Create can't allocate memory");
     return nullptr;
   }
   AdviseHugePages(block, blockSize);
+  if (!clearPixels) {
+    std::memset(block, 0, paletteEnd);
+    const uint64_t rowBytes = (uint64_t(width) * depth + 7) / 8;
+    if (rowBytes < rowStride) {
+      for (uint8_t* row = block + paletteEnd; row < block + blockSize; row += rowStride) {
+        std::memset(row + rowBytes, 0, size_t(rowStride - rowBytes));
+      }
+    }
+  }
 
   header_.biSize = kHeaderSize;
   header_.biWidth = int32_t(width);
@@ -477,9 +498,10 @@ void GrayRowPlain(const uint8_t* source, uint8_t* target, uint32_t width) {
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-// Sixteen pixels per step in 16-bit lanes. With X = 117b + 601g + 306r,
-//   X = 4 * (29b + 150g + 76r) + (b + g + 2r),  so  X >> 10 = (S1 + (S2 >> 2)) >> 8
-// where S1 = 29b + 150g + 76r <= 65025 and the sum stays below 65536: exact in 16 bits.
+// With X = 117b + 601g + 306r:
+//   X = 8 * (14b + 75g + 38r) + (5b + g + 2r) = 8A + R,  so  X >> 10 = (A + (R >> 3)) >> 7,
+// where A <= 32385 and A + (R >> 3) <= 32640: every step is exact in signed 16-bit lanes, and
+// the weights fit the signed bytes of a multiply-add of unsigned bytes.
 __attribute__((target("avx2"))) inline __m256i RepeatInLanes(__m128i lane) {
   return _mm256_broadcastsi128_si256(lane);
 }
@@ -491,51 +513,48 @@ __attribute__((target("avx2"))) inline __m256i LoadTwoLanes(const uint8_t* first
   return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
 }
 
-__attribute__((target("avx2"))) void GrayRowAvx2(const uint8_t* source, uint8_t* target,
-                                                 uint32_t width) {
-  // Each 128-bit lane takes eight pixels: pixels 0..4 from the 16 bytes at its start, pixels
-  // 5..7 from the 16 bytes 8 further on. A byte lands in the low half of its pixel's 16-bit
-  // lane; -128 clears a byte.
-  const __m256i blueLow = RepeatInLanes(_mm_setr_epi8(0, -128, 3, -128, 6, -128, 9, -128, 12, -128,
-                                                      -128, -128, -128, -128, -128, -128));
-  const __m256i blueHigh = RepeatInLanes(_mm_setr_epi8(
-      -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, 7, -128, 10, -128, 13, -128));
-  const __m256i greenLow = RepeatInLanes(_mm_setr_epi8(1, -128, 4, -128, 7, -128, 10, -128, 13,
-                                                       -128, -128, -128, -128, -128, -128, -128));
-  const __m256i greenHigh = RepeatInLanes(_mm_setr_epi8(
-      -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, 8, -128, 11, -128, 14, -128));
+// Sixteen pixels (48 bytes) to their gray levels, one per 16-bit lane, pixels 0..7 in the low
+// 128-bit lane. Each lane takes pixels 0..4 from the 16 bytes at its start and pixels 5..7 from
+// the 16 bytes 8 further on; -128 clears a byte.
+__attribute__((target("avx2"))) inline __m256i GraySixteen(const uint8_t* source) {
+  const __m256i blueGreenLow = RepeatInLanes(
+      _mm_setr_epi8(0, 1, 3, 4, 6, 7, 9, 10, 12, 13, -128, -128, -128, -128, -128, -128));
+  const __m256i blueGreenHigh = RepeatInLanes(_mm_setr_epi8(
+      -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, 7, 8, 10, 11, 13, 14));
   const __m256i redLow = RepeatInLanes(_mm_setr_epi8(2, -128, 5, -128, 8, -128, 11, -128, 14, -128,
                                                      -128, -128, -128, -128, -128, -128));
   const __m256i redHigh = RepeatInLanes(_mm_setr_epi8(
       -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, 9, -128, 12, -128, 15, -128));
-  const __m256i weightBlue = _mm256_set1_epi16(29);
-  const __m256i weightGreen = _mm256_set1_epi16(150);
-  const __m256i weightRed = _mm256_set1_epi16(76);
+  const __m256i weightsA = _mm256_set1_epi16(int16_t(14 | (75 << 8)));
+  const __m256i weightsR = _mm256_set1_epi16(int16_t(5 | (1 << 8)));
+  const __m256i weightRed = _mm256_set1_epi16(38);
 
+  const __m256i low = LoadTwoLanes(source, source + 24);
+  const __m256i high = LoadTwoLanes(source + 8, source + 32);
+  const __m256i blueGreen = _mm256_or_si256(_mm256_shuffle_epi8(low, blueGreenLow),
+                                            _mm256_shuffle_epi8(high, blueGreenHigh));
+  const __m256i red =
+      _mm256_or_si256(_mm256_shuffle_epi8(low, redLow), _mm256_shuffle_epi8(high, redHigh));
+  const __m256i a = _mm256_add_epi16(_mm256_maddubs_epi16(blueGreen, weightsA),
+                                     _mm256_maddubs_epi16(red, weightRed));
+  const __m256i r =
+      _mm256_add_epi16(_mm256_maddubs_epi16(blueGreen, weightsR), _mm256_add_epi16(red, red));
+  return _mm256_srli_epi16(_mm256_add_epi16(a, _mm256_srli_epi16(r, 3)), 7);
+}
+
+__attribute__((target("avx2"))) void GrayRowAvx2(const uint8_t* source, uint8_t* target,
+                                                 uint32_t width) {
   uint32_t x = 0;
-  for (; x + 16 <= width; x += 16, source += 48) {
+  for (; x + 32 <= width; x += 32, source += 96) {
     // Rows are far longer than a cache line: asking early keeps the loads from stalling.
     _mm_prefetch(reinterpret_cast<const char*>(source) + 2048, _MM_HINT_T0);
-    const __m256i low = LoadTwoLanes(source, source + 24);
-    const __m256i high = LoadTwoLanes(source + 8, source + 32);
-    const __m256i blue =
-        _mm256_or_si256(_mm256_shuffle_epi8(low, blueLow), _mm256_shuffle_epi8(high, blueHigh));
-    const __m256i green =
-        _mm256_or_si256(_mm256_shuffle_epi8(low, greenLow), _mm256_shuffle_epi8(high, greenHigh));
-    const __m256i red =
-        _mm256_or_si256(_mm256_shuffle_epi8(low, redLow), _mm256_shuffle_epi8(high, redHigh));
-    const __m256i weighted =
-        _mm256_add_epi16(_mm256_add_epi16(_mm256_mullo_epi16(blue, weightBlue),
-                                          _mm256_mullo_epi16(green, weightGreen)),
-                         _mm256_mullo_epi16(red, weightRed));
-    const __m256i rest =
-        _mm256_add_epi16(_mm256_add_epi16(blue, green), _mm256_add_epi16(red, red));
-    const __m256i gray =
-        _mm256_srli_epi16(_mm256_add_epi16(weighted, _mm256_srli_epi16(rest, 2)), 8);
-    const __m256i packed = _mm256_packus_epi16(gray, gray);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(target + x), _mm256_castsi256_si128(packed));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(target + x + 8),
-                     _mm256_extracti128_si256(packed, 1));
+    const __m256i first = GraySixteen(source);
+    const __m256i second = GraySixteen(source + 48);
+    // Packing works within 128-bit lanes: the 64-bit quarters come out as pixels 0..7,
+    // 16..23, 8..15, 24..31.
+    const __m256i packed =
+        _mm256_permute4x64_epi64(_mm256_packus_epi16(first, second), _MM_SHUFFLE(3, 1, 2, 0));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(target + x), packed);
   }
   GrayRowPlain(source, target + x, width - x);
 }

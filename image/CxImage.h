@@ -95,6 +95,11 @@ class CX_EXPORT CxImage {
   void ResetInfo(uint32_t formatCode);
   // Returns the new pixel block, or null with LastErrorText() set.
   uint8_t* Create(uint32_t width, uint32_t height, uint32_t bitsPerPixel, uint32_t formatCode);
+  // As Create, but only the header, the palette and the padding at the end of each row are
+  // zeroed: for a decoder that writes every pixel of every row before the picture is used, and
+  // discards it otherwise. Clearing a 24-megapixel block costs as much as graying it.
+  uint8_t* CreateForDecoding(uint32_t width, uint32_t height, uint32_t bitsPerPixel,
+                             uint32_t formatCode);
   bool Release();
   void CopyFrom(const CxImage& source, bool copyPixels, bool copySelection, bool copyAlpha);
   // Takes the source's data; the source is left empty, owning nothing.
@@ -184,6 +189,8 @@ class CX_EXPORT CxImage {
   // The colour that reads outside the picture yield (the key, or stored pixel (0, 0)).
   CxRgbQuad OutsideColor() const;
   void ClearDimensions();
+  uint8_t* Allocate(uint32_t width, uint32_t height, uint32_t bitsPerPixel, uint32_t formatCode,
+                    bool clearPixels);
   // ToGray's steps: a new 8-bit image of this size with this information block, resolution,
   // gray palette and alpha; and the conversion of 24-bit rows over themselves.
   bool MakeGrayImage(CxImage& gray) const;

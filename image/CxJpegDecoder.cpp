@@ -248,7 +248,11 @@ bool Decompress(Session& session, CxImage& image, CxFile& stream, const ExifReso
                         (image.CodecOption(kCxFormatJpeg) & kCxJpegGrayRows) != 0 &&
                         ColourPictureFits(cinfo);
   const uint32_t depth = grayRows ? 8 : 8 * uint32_t(cinfo.output_components);
-  if (image.Create(cinfo.output_width, cinfo.output_height, depth, kCxFormatJpeg) == nullptr) {
+  // One- and three-channel output lands in every row in full (a failed read discards the
+  // picture), so its pixels need not be cleared first; four-channel output is converted.
+  const bool everyRowWritten = grayRows || cinfo.output_components != 4;
+  const auto create = everyRowWritten ? &CxImage::CreateForDecoding : &CxImage::Create;
+  if ((image.*create)(cinfo.output_width, cinfo.output_height, depth, kCxFormatJpeg) == nullptr) {
     jpeg_destroy_decompress(&cinfo);
     return false;
   }

@@ -116,6 +116,30 @@ TEST(CxImageCreate, StartsWithZeroPaletteAndZeroPixels) {
   }
 }
 
+TEST(CxImageCreate, ForDecodingClearsHeaderPaletteAndRowEnds) {
+  // The pixels a decoder will write may hold anything; whatever it never writes must not.
+  for (const uint32_t bits : {1u, 4u, 8u, 24u}) {
+    CxImage image;
+    {
+      std::vector<uint8_t> dirty(40 + 1024 + 64 * 64, 0xAB);
+      (void)dirty;
+    }
+    ASSERT_NE(image.CreateForDecoding(61, 64, bits, 0), nullptr) << bits;
+    EXPECT_EQ(image.ImageWidth(), 61u);
+    EXPECT_EQ(image.Header().biSizeImage, image.RowStride() * 64);
+    for (uint32_t i = 0; i < image.PaletteSize(); ++i) {
+      EXPECT_EQ(image.PaletteColor(uint8_t(i)), CxRgbQuad{}) << bits;
+    }
+    const uint32_t written = (61 * bits + 7) / 8;
+    for (uint32_t y = 0; y < 64; ++y) {
+      const uint8_t* row = image.RowAddress(y);
+      for (uint32_t x = written; x < image.RowStride(); ++x) {
+        ASSERT_EQ(row[x], 0) << bits << " bits, " << x << "," << y;
+      }
+    }
+  }
+}
+
 TEST(CxImageCreate, RefusesPixelAreasAboveTheBoundBeforeAllocating) {
   struct Case {
     uint32_t width, height, bits;
@@ -438,8 +462,8 @@ TEST(CxImageToGray, FastRowConversionEqualsThePlainRuleForEveryColour) {
     CxImage::GrayRowForTesting(row.data(), fast.data(), kWidth, false);
     ASSERT_EQ(plain, fast) << "line " << line;
   }
-  // Widths that leave a tail shorter than one step.
-  for (uint32_t width = 0; width < 20; ++width) {
+  // Widths with no whole step, one step and a tail, two steps and a tail.
+  for (uint32_t width = 0; width < 100; ++width) {
     CxImage::GrayRowForTesting(row.data() + 5, plain.data(), width, true);
     CxImage::GrayRowForTesting(row.data() + 5, fast.data(), width, false);
     ASSERT_TRUE(std::equal(plain.begin(), plain.begin() + width, fast.begin())) << width;
