@@ -30,11 +30,14 @@ std::unique_ptr<CxImage> RandomGrayRow(uint32_t width) {
 struct LineCase {
   int32_t steps;
   double columns;
+  bool backward = false;
 };
 
 // 0: worst, 1000 columns of 1024 steps; 1: worst, 1,024,000 columns of one step;
-// 2: typical, 20,000 steps over 400 columns; 3: fine, 2.5 steps per column.
-const LineCase kCases[] = {{1024000, 1000}, {1024000, 1024000}, {20000, 400}, {20000, 8000}};
+// 2: typical, 20,000 steps over 400 columns; 3: fine, 2.5 steps per column;
+// 4: the one-step worst line run right to left, as every second raster line is.
+const LineCase kCases[] = {
+    {1024000, 1000}, {1024000, 1024000}, {20000, 400}, {20000, 8000}, {1024000, 1024000, true}};
 
 engrave::TriggerLineInput Input(const LineCase& c) {
   engrave::TriggerLineInput line;
@@ -42,6 +45,7 @@ engrave::TriggerLineInput Input(const LineCase& c) {
   line.imagePixelsX = c.columns;
   line.imagePixelsY = 1;
   line.length = 8;
+  line.scanXTarget = c.backward ? 1.0 : 0.0;
   return line;
 }
 
@@ -66,7 +70,7 @@ void BM_FillTriggerLine(benchmark::State& state) {
     benchmark::DoNotOptimize(bits.data());
   }
 }
-BENCHMARK(BM_FillTriggerLine)->DenseRange(0, 3)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FillTriggerLine)->DenseRange(0, 4)->Unit(benchmark::kMicrosecond);
 
 void BM_FillTriggerLineReference(benchmark::State& state) {
   const LineCase& c = kCases[state.range(0)];
@@ -78,7 +82,7 @@ void BM_FillTriggerLineReference(benchmark::State& state) {
     benchmark::DoNotOptimize(bits.data());
   }
 }
-BENCHMARK(BM_FillTriggerLineReference)->DenseRange(0, 3)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FillTriggerLineReference)->DenseRange(0, 4)->Unit(benchmark::kMicrosecond);
 
 // The host's idle tick through the loaded module: a handler exists, LineDone is clear.
 void BM_UpdateWithoutLineDone(benchmark::State& state) {
@@ -88,8 +92,9 @@ void BM_UpdateWithoutLineDone(benchmark::State& state) {
     state.SkipWithError("cannot load the plug-in");
     return;
   }
-  auto initControl = reinterpret_cast<uint8_t (*)(ControlState*, uint32_t, MotionState*,
-                                                  DriverState*)>(dlsym(module, "InitControl"));
+  auto initControl =
+      reinterpret_cast<uint8_t (*)(ControlState*, uint32_t, MotionState*, DriverState*)>(
+          dlsym(module, "InitControl"));
   auto update = reinterpret_cast<void (*)()>(dlsym(module, "Update"));
   auto stop = reinterpret_cast<void (*)()>(dlsym(module, "StopPlug"));
   ControlState control;

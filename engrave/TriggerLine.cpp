@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
 #endif
 
 #include "image/CxImage.h"
@@ -22,6 +22,12 @@ class BitWriter {
   explicit BitWriter(uint32_t* words) : words_(words) {}
 
   bool Full() const { return next_ >= kTriggerWords; }
+  // True when the next bit starts a word; then the words from Cursor() on (Room() of them) may
+  // be written directly and handed over with Skip().
+  bool Aligned() const { return pendingBits_ == 0; }
+  int64_t Room() const { return kTriggerWords - next_; }
+  uint32_t* Cursor() const { return words_ + next_; }
+  void Skip(int64_t words) { next_ += words; }
 
   // Appends the low count bits of value (count <= 32; higher bits of value are zero).
   void AppendWord(uint32_t value, int count) {
@@ -39,7 +45,13 @@ class BitWriter {
     int64_t whole = count / 32;
     if (pendingBits_ == 0) {
       const int64_t room = std::min<int64_t>(whole, kTriggerWords - next_);
-      if (room > 0) std::memcpy(words_ + next_, pattern, size_t(room) * sizeof(uint32_t));
+      // Copied in fixed blocks of eight words: GCC inlines a memcpy of unknown size as
+      // "rep movsq", whose start-up cost was half the time of a line of 1000 columns of 1024
+      // steps, and does not vectorise a plain loop at -O2.
+      uint32_t* out = words_ + next_;
+      int64_t k = 0;
+      for (; k + 8 <= room; k += 8) std::memcpy(out + k, pattern + k, 8 * sizeof(uint32_t));
+      for (; k < room; ++k) out[k] = pattern[k];
       next_ += room;
     } else {
       const unsigned shift = unsigned(pendingBits_);
@@ -105,9 +117,12 @@ class RowBrightness {
     row_ = picture.RowAddress(uint32_t(y));
     depth_ = picture.BitsPerPixel();
     if (depth_ == 8) {
+      // Indices past the entries in use read as black, as PaletteColor gives them.
+      const CxRgbQuad* palette = picture.Palette();
+      const uint32_t entries = palette != nullptr ? picture.PaletteEntries() : 0;
       identity_ = true;
-      for (int index = 0; index < 256; ++index) {
-        const CxRgbQuad entry = picture.PaletteColor(uint8_t(index));
+      for (uint32_t index = 0; index < 256; ++index) {
+        const CxRgbQuad entry = index < entries ? palette[index] : CxRgbQuad{};
         lookup_[index] = uint8_t(CxImage::GrayOf(entry.red, entry.green, entry.blue));
         identity_ = identity_ && lookup_[index] == index;
       }
@@ -143,37 +158,135 @@ class RowBrightness {
   uint8_t lookup_[256] = {};
 };
 
-// One step per column: a column fires exactly when it is white. Columns 1 .. count are
-// visited, left to right or right to left from lastColumn.
-void FillOneStepColumns(BitWriter& writer, const RowBrightness& row, int64_t count, bool forward,
-                        int64_t lastColumn) {
-  const uint8_t* gray = row.GrayBytes();
-  int64_t step = 0;
-#if defined(__SSE2__)
-  if (gray != nullptr) {
-    // Sixteen columns at a time while all of them lie inside the row.
-    const __m128i white = _mm_set1_epi8(char(0xFF));
-    while (step + 16 <= count && !writer.Full()) {
-      const int64_t first = forward ? step + 1 : lastColumn - (step + 16);
-      if (first < 0 || first + 16 > row.Width()) break;
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(gray + first));
-      uint32_t mask = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, white)));
-      if (!forward) {
-        // Column lastColumn - step - 1 .. - 16 is bytes 15 .. 0: reverse the 16 bits.
-        mask = ((mask >> 1) & 0x5555u) | ((mask & 0x5555u) << 1);
-        mask = ((mask >> 2) & 0x3333u) | ((mask & 0x3333u) << 2);
-        mask = ((mask >> 4) & 0x0F0Fu) | ((mask & 0x0F0Fu) << 4);
-        mask = ((mask >> 8) & 0x00FFu) | ((mask & 0x00FFu) << 8);
-      }
-      writer.AppendWord(mask, 16);
-      step += 16;
+// Masks of white bytes, 32 a word. Forward, bit j of word k is byte 32k + j from `first`;
+// backward, it is byte -(32k + j) from `first` (the row read right to left).
+void WhiteMasksPlain(const uint8_t* first, bool forward, int64_t words, uint32_t* out) {
+  for (int64_t k = 0; k < words; ++k) {
+    uint32_t mask = 0;
+    for (int j = 0; j < 32; ++j) {
+      const uint8_t byte = forward ? first[32 * k + j] : first[-(32 * k + j)];
+      mask |= uint32_t(byte == 255) << j;
+    }
+    out[k] = mask;
+  }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Bit j set when byte j of the 32 from `bytes` on is white.
+__attribute__((target("avx2"))) inline uint32_t WhiteMask32(const uint8_t* bytes, __m256i white) {
+  const __m256i loaded = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes));
+  return uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(loaded, white)));
+}
+
+// The same for the 32 bytes from `bytes` on, the last byte giving bit 0.
+__attribute__((target("avx2"))) inline uint32_t WhiteMask32Reversed(const uint8_t* bytes,
+                                                                    __m256i white,
+                                                                    __m256i reverse) {
+  const __m256i loaded = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes));
+  const __m256i whites = _mm256_cmpeq_epi8(loaded, white);
+  // Reversed within each 128-bit lane, then the lanes swapped.
+  const __m256i reversed =
+      _mm256_permute4x64_epi64(_mm256_shuffle_epi8(whites, reverse), _MM_SHUFFLE(1, 0, 3, 2));
+  return uint32_t(_mm256_movemask_epi8(reversed));
+}
+
+__attribute__((target("avx2"))) void WhiteMasksAvx2(const uint8_t* first, bool forward,
+                                                    int64_t words, uint32_t* out) {
+  const __m256i white = _mm256_set1_epi8(char(0xFF));
+  if (forward) {
+    int64_t k = 0;
+    for (; k + 4 <= words; k += 4) {
+      out[k] = WhiteMask32(first + 32 * k, white);
+      out[k + 1] = WhiteMask32(first + 32 * k + 32, white);
+      out[k + 2] = WhiteMask32(first + 32 * k + 64, white);
+      out[k + 3] = WhiteMask32(first + 32 * k + 96, white);
+    }
+    for (; k < words; ++k) out[k] = WhiteMask32(first + 32 * k, white);
+    return;
+  }
+  // Backward, word k is the 32 bytes ending at first - 32k, in reverse order.
+  const __m256i reverse = _mm256_broadcastsi128_si256(
+      _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0));
+  int64_t k = 0;
+  for (; k + 4 <= words; k += 4) {
+    out[k] = WhiteMask32Reversed(first - 32 * k - 31, white, reverse);
+    out[k + 1] = WhiteMask32Reversed(first - 32 * k - 63, white, reverse);
+    out[k + 2] = WhiteMask32Reversed(first - 32 * k - 95, white, reverse);
+    out[k + 3] = WhiteMask32Reversed(first - 32 * k - 127, white, reverse);
+  }
+  for (; k < words; ++k) out[k] = WhiteMask32Reversed(first - 32 * k - 31, white, reverse);
+}
+
+using WhiteMasksFunction = void (*)(const uint8_t*, bool, int64_t, uint32_t*);
+WhiteMasksFunction ChooseWhiteMasks() {
+  return __builtin_cpu_supports("avx2") ? WhiteMasksAvx2 : WhiteMasksPlain;
+}
+#endif
+
+void WhiteMasks(const uint8_t* first, bool forward, int64_t words, uint32_t* out) {
+#if defined(__x86_64__) || defined(__i386__)
+  static const WhiteMasksFunction masks = ChooseWhiteMasks();
+  masks(first, forward, words, out);
+#else
+  WhiteMasksPlain(first, forward, words, out);
+#endif
+}
+
+// Columns c .. c + count - 1 of a one-step line, all inside a row of gray levels: whole words
+// of 32 columns straight from the bytes, the rest column by column.
+void AppendWhiteColumns(BitWriter& writer, const uint8_t* gray, int64_t firstX, bool forward,
+                        int64_t count) {
+  const uint8_t* first = gray + firstX;
+  int64_t done = 0;
+  while (count - done >= 32 && !writer.Full()) {
+    const int64_t words = (count - done) / 32;
+    const uint8_t* from = forward ? first + done : first - done;
+    if (writer.Aligned()) {
+      const int64_t n = std::min(words, writer.Room());
+      WhiteMasks(from, forward, n, writer.Cursor());
+      writer.Skip(n);
+      done += 32 * n;
+    } else {
+      uint32_t masks[256];
+      const int64_t n = std::min<int64_t>(words, 256);
+      WhiteMasks(from, forward, n, masks);
+      for (int64_t k = 0; k < n; ++k) writer.AppendWord(masks[k], 32);
+      done += 32 * n;
     }
   }
-#endif
-  for (; step < count && !writer.Full(); ++step) {
-    const int64_t column = step + 1;
+  for (; done < count && !writer.Full(); ++done) {
+    writer.AppendWord((forward ? first[done] : first[-done]) == 255 ? 1u : 0u, 1);
+  }
+}
+
+// One step per column: a column fires exactly when it is white. Columns 1 .. count are
+// visited; column c shows x = c forward and x = lastColumn - c backward. The columns fall into
+// at most three runs (outside the row, inside, outside), and outside columns all read alike.
+void FillOneStepColumns(BitWriter& writer, const RowBrightness& row, int64_t count, bool forward,
+                        int64_t lastColumn) {
+  const int64_t width = row.RowBytes() != nullptr ? row.Width() : 0;
+  const bool outsideFires = row.Outside() == 255;
+  const uint8_t* gray = row.GrayBytes();
+  int64_t column = 1;
+  while (column <= count && !writer.Full()) {
     const int64_t x = forward ? column : lastColumn - column;
-    writer.AppendWord(row.At(x) == 255 ? 1u : 0u, 1);
+    int64_t last;  // the last column of the run that starts here
+    if (x >= 0 && x < width) {
+      last = std::min(count, forward ? width - 1 : lastColumn);
+      if (gray != nullptr) {
+        AppendWhiteColumns(writer, gray, x, forward, last - column + 1);
+      } else {
+        for (int64_t c = column; c <= last && !writer.Full(); ++c) {
+          writer.AppendWord(row.At(forward ? c : lastColumn - c) == 255 ? 1u : 0u, 1);
+        }
+      }
+    } else {
+      // Backward, a run right of the row ends where the row begins; any other outside run
+      // lasts to the end of the line.
+      last = !forward && x >= width && width > 0 ? std::min(count, lastColumn - width) : count;
+      writer.AppendFilled(last - column + 1, outsideFires);
+    }
+    column = last + 1;
   }
 }
 
@@ -312,7 +425,10 @@ void TriggerLineFiller::FillColumns(const TriggerLineInput& line, const CxImage*
 template <typename GrayAt>
 void TriggerLineFiller::ColumnLoop(BitWriterRef writerRef, double stepsPerColumn, double columns,
                                    bool forward, int64_t lastColumnIndex, GrayAt grayAt) {
-  BitWriter& writer = *static_cast<BitWriter*>(writerRef);
+  // The writer is worked on as a local copy, which the compiler keeps in registers (through the
+  // shared one every column stored and reloaded its state); it is handed back around calls.
+  BitWriter& shared = *static_cast<BitWriter*>(writerRef);
+  BitWriter writer = shared;
   int64_t nextStep = 0;  // j: the first step of the next column
   int64_t column = 1;    // i
   while (column <= kLastColumn && double(column) < columns) {
@@ -339,12 +455,15 @@ void TriggerLineFiller::ColumnLoop(BitWriterRef writerRef, double stepsPerColumn
       if (words == nullptr) words = SmallPatterns(int32_t(steps));
       writer.AppendWord(words[gray], int(steps));
     } else {
+      shared = writer;
       WriteColumn(writerRef, int32_t(steps), gray, nextStep);
+      writer = shared;
     }
     nextStep = end;
     if (nextStep >= kTriggerBitCapacity) break;
     ++column;
   }
+  shared = writer;
 }
 
 }  // namespace engrave

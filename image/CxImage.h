@@ -119,6 +119,9 @@ class CX_EXPORT CxImage {
   void SetLastError(const char* text);  // copies at most 255 characters
   uint8_t* RowAddress(uint32_t row) const;
   uint32_t PaletteSize() const { return header_.biClrUsed; }
+  // The palette entries in use, Palette()[0 .. PaletteEntries() - 1]: biClrUsed may be lowered
+  // by a decoder but never reaches past the block.
+  uint32_t PaletteEntries() const;
   const CxBitmapInfoHeader& Header() const { return header_; }
   CxBitmapInfoHeader& MutableHeader() { return header_; }
   const CxImageInfo& Info() const { return info_; }
@@ -182,10 +185,8 @@ class CX_EXPORT CxImage {
   }
 
  protected:
-  // Palette entries allocated in the pixel block (fixed by Create), and of those the ones in
-  // use: biClrUsed may be lowered by a decoder but never reaches past the block.
+  // Palette entries allocated in the pixel block (fixed by Create).
   uint32_t PaletteCapacity() const;
-  uint32_t PaletteEntries() const;
   // The colour that reads outside the picture yield (the key, or stored pixel (0, 0)).
   CxRgbQuad OutsideColor() const;
   void ClearDimensions();

@@ -215,6 +215,64 @@ TEST(TriggerLineTest, MatchesThePerStepRuleBitForBit) {
   }
 }
 
+// Lines of exactly one step per column take a path of their own (whole words of columns read
+// straight from the row): wide rows, column counts above and below the picture width, both
+// directions, rows outside the picture, pictures whose bytes are not their gray levels.
+TEST(TriggerLineTest, OneStepColumnsMatchThePerStepRuleBitForBit) {
+  std::mt19937 random(8122026);
+  auto pick = [&](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(random);
+  };
+  TriggerLineFiller filler;
+  for (int round = 0; round < 400; ++round) {
+    const uint32_t width = uint32_t(pick(0, 2) == 0 ? pick(1, 80) : pick(1, 5000));
+    const int layout = pick(0, 3);  // gray levels, inverted palette, 24-bit, 1-bit
+    const uint32_t depth = layout <= 1 ? 8 : layout == 2 ? 24 : 1;
+    CxImage picture;
+    ASSERT_NE(picture.Create(width, 2, depth, 0), nullptr);
+    if (layout == 0) picture.FillGrayPalette();
+    for (int index = 0; index < (depth <= 8 ? (1 << depth) : 0); ++index) {
+      const auto level = uint8_t(layout == 1 ? 255 - index : index == 1 ? 255 : 0);
+      if (layout != 0) picture.SetPaletteColor(uint8_t(index), level, level, level);
+    }
+    for (uint32_t y = 0; y < 2; ++y) {
+      uint8_t* row = picture.RowAddress(y);
+      // Long white and black stretches as well as single white bytes.
+      for (uint32_t k = 0; k < picture.RowStride(); ++k) {
+        const int choice = pick(0, 99);
+        row[k] = choice < 45 ? 255 : choice < 90 ? 0 : uint8_t(pick(0, 255));
+      }
+    }
+    if (pick(0, 5) == 0 && depth <= 8) picture.MutableInfo().keyIndex = pick(0, 1);
+
+    TriggerLineInput line;
+    const int columns = pick(0, 2) == 0 ? int(width) : pick(2, int(width) + 300);
+    line.imagePixelsX = columns;
+    line.triggerLineLength = columns;
+    line.imagePixelsY = 2 + (pick(0, 3) == 0 ? 2 : 0);
+    line.length = 4.0;
+    line.scanY = line.length * std::uniform_real_distribution<>(0.0, 1.5)(random);
+    line.scanXTarget = pick(0, 1) == 0 ? 0.0 : 10.0;
+
+    std::vector<uint32_t> fast(engrave::kTriggerWords, 0xFFFFFFFFu);
+    filler.Fill(line, &picture, fast.data());
+    ASSERT_EQ(fast, Reference(line, &picture))
+        << "round " << round << " width " << width << " layout " << layout << " columns " << columns
+        << " scanY " << line.scanY << " forward " << (line.scanXTarget == 0.0);
+  }
+  // A full buffer of one-step columns on a picture that wide, white and black in turn.
+  std::vector<uint8_t> stripes(1024000);
+  for (size_t x = 0; x < stripes.size(); ++x) stripes[x] = (x / 7) % 3 == 0 ? 255 : 0;
+  auto wide = GrayPicture(1024000, 1, stripes);
+  for (const double target : {0.0, 10.0}) {
+    TriggerLineInput line = Line(1024000, 1024000);
+    line.scanXTarget = target;
+    std::vector<uint32_t> fast(engrave::kTriggerWords, 0xFFFFFFFFu);
+    filler.Fill(line, wide.get(), fast.data());
+    ASSERT_EQ(fast, Reference(line, wide.get())) << "target " << target;
+  }
+}
+
 TEST(TruncateToInt32Test, TruncatesTowardZeroAndGivesTheLowestValueOutsideTheRange) {
   EXPECT_EQ(engrave::TruncateToInt32(2.9), 2);
   EXPECT_EQ(engrave::TruncateToInt32(-2.9), -2);
