@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ImageBenchSupport.h"
+#include "RatioReporter.h"
 #include "image/CxImage.h"
 #include "image/EngraveImage.h"
 
@@ -257,62 +258,6 @@ void BM_PixelGray(benchmark::State& state) {
 }
 BENCHMARK(BM_PixelGray)->Unit(benchmark::kMicrosecond)->Apply(Repeated);
 
-// Prints each measured path against its baseline once all benchmarks have run.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-        times_[run.run_name.function_name] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    struct Pair {
-      const char* measured;
-      const char* baseline;
-      double limit;
-    };
-    const Pair pairs[] = {
-        {"BM_LoadPictureGrayFused", "BM_LibjpegDecodeDiscard", 1.15},
-        {"BM_LoadPictureToGray", "BM_LibjpegDecodeDiscard", 0.0},
-        {"BM_ToGray24", "BM_ReadEverySourceByte", 1.5},
-        {"BM_PaintStretched24", "BM_FillSurface", 3.0},
-        {"BM_ReadSampledLines", "BM_FillSurface", 0.0},
-        {"BM_PaintStretched24", "BM_ReadSampledLines", 0.0},
-        {"BM_PaintStretchedGray", "BM_FillSurface", 3.0},
-        {"BM_PixelGray", "BM_ReadGrayBytes", 0.0},
-    };
-    // CPU-time ratios beside the wall-clock ones: on a shared machine the wall clock also
-    // counts time spent waiting for a core.
-    std::printf("\n%-24s %-26s %10s %10s %6s\n", "measured", "baseline", "real ratio", "cpu ratio",
-                "limit");
-    for (const Pair& pair : pairs) {
-      const auto measured = times_.find(pair.measured);
-      const auto baseline = times_.find(pair.baseline);
-      if (measured == times_.end() || baseline == times_.end()) continue;
-      const double real = measured->second.real / baseline->second.real;
-      const double cpu = measured->second.cpu / baseline->second.cpu;
-      if (pair.limit > 0) {
-        std::printf("%-24s %-26s %10.3f %10.3f %6.2f%s\n", pair.measured, pair.baseline, real, cpu,
-                    pair.limit, real <= pair.limit ? "" : "  over");
-      } else {
-        std::printf("%-24s %-26s %10.3f %10.3f %6s\n", pair.measured, pair.baseline, real, cpu,
-                    "-");
-      }
-    }
-  }
-
- private:
-  struct Times {
-    double real;
-    double cpu;
-  };
-  std::map<std::string, Times> times_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -321,7 +266,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot write the benchmark picture\n");
     return 1;
   }
-  RatioReporter reporter;
+  RatioReporter reporter({
+      {"BM_LoadPictureGrayFused", "BM_LibjpegDecodeDiscard", RatioTarget::kCostAtMost, 1.15},
+      {"BM_LoadPictureToGray", "BM_LibjpegDecodeDiscard", RatioTarget::kShown, 0},
+      {"BM_ToGray24", "BM_ReadEverySourceByte", RatioTarget::kCostAtMost, 1.5},
+      {"BM_PaintStretched24", "BM_FillSurface", RatioTarget::kCostAtMost, 3.0},
+      {"BM_ReadSampledLines", "BM_FillSurface", RatioTarget::kShown, 0},
+      {"BM_PaintStretched24", "BM_ReadSampledLines", RatioTarget::kShown, 0},
+      {"BM_PaintStretchedGray", "BM_FillSurface", RatioTarget::kCostAtMost, 3.0},
+      {"BM_PixelGray", "BM_ReadGrayBytes", RatioTarget::kShown, 0},
+  });
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   std::remove(BenchJpeg().c_str());
