@@ -375,12 +375,19 @@ bool WriteSample(const std::string& path) {
   return true;
 }
 
-// Loads the plug-in and sets up a machine ready to engrave: printer port active, axes at zero,
-// no G-code file, ready for moves.
-bool PrepareHost(const Options& options, PluginHost& host, const std::string& profile) {
+// Opens the session's output files, loads the plug-in and sets up a machine ready to engrave:
+// printer port active, axes at zero, no G-code file, ready for moves. The profile is the one
+// the options name, else a fresh one in temp.
+bool PrepareHost(const Options& options, PluginHost& host, Session& session, const TempDir& temp) {
+  host.set_observer(&session);
+  std::string error;
+  if (!session.OpenOutputs(&error)) {
+    std::fprintf(stderr, "host-sim: %s\n", error.c_str());
+    return false;
+  }
+  const std::string profile = options.profile.empty() ? temp.File("profile.xml") : options.profile;
   const std::string plugin =
       options.plugin.empty() ? ExecutableDir() + "/Engraving.so" : options.plugin;
-  std::string error;
   if (!host.Load(plugin, &error)) {
     std::fprintf(stderr, "host-sim: %s\n", error.c_str());
     return false;
@@ -464,14 +471,7 @@ int RunEngrave(const Options& options) {
 
   PluginHost host;
   Session session(options, host);
-  host.set_observer(&session);
-  std::string error;
-  if (!session.OpenOutputs(&error)) {
-    std::fprintf(stderr, "host-sim: %s\n", error.c_str());
-    return 1;
-  }
-  const std::string profile = options.profile.empty() ? temp.File("profile.xml") : options.profile;
-  if (!PrepareHost(options, host, profile)) return 1;
+  if (!PrepareHost(options, host, session, temp)) return 1;
 
   const int command = host.menu.FindCommand(kMenuItem);
   if (command < 0) {
@@ -565,14 +565,7 @@ int RunGui(const Options& options) {
   PluginHost host;
   Session session(options, host);
   session.set_verbose(true);
-  host.set_observer(&session);
-  std::string error;
-  if (!session.OpenOutputs(&error)) {
-    std::fprintf(stderr, "host-sim: %s\n", error.c_str());
-    return 1;
-  }
-  const std::string profile = options.profile.empty() ? temp.File("profile.xml") : options.profile;
-  if (!PrepareHost(options, host, profile)) return 1;
+  if (!PrepareHost(options, host, session, temp)) return 1;
   const int command = host.menu.FindCommand(kMenuItem);
   std::printf(
       "keys: Enter = Cycle Start, Escape = Reset, o = open the dialog, c = Config, "

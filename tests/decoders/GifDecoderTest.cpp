@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "DecoderTestSupport.h"
+#include "GifCodeWriter.h"
 #include "image/CxGifDecoder.h"
 #include "image/CxGifLzw.h"
 
@@ -267,20 +268,9 @@ TEST(GifDecoder, EveryFileOfTheSuitesIsHandledCleanly) {
 
 // LZW data written code by code, least significant bit first.
 std::vector<uint8_t> PackCodes(const std::vector<std::pair<uint32_t, int>>& codes) {
-  std::vector<uint8_t> bytes;
-  uint32_t buffer = 0;
-  int bits = 0;
-  for (const auto& [code, width] : codes) {
-    buffer |= code << bits;
-    bits += width;
-    while (bits >= 8) {
-      bytes.push_back(uint8_t(buffer));
-      buffer >>= 8;
-      bits -= 8;
-    }
-  }
-  if (bits > 0) bytes.push_back(uint8_t(buffer));
-  return bytes;
+  GifCodeWriter writer(0);
+  for (const auto& [code, width] : codes) writer.Put(code, width);
+  return writer.Packed();
 }
 
 struct LzwOutcome {

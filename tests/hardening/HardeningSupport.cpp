@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "GifCodeWriter.h"
 #include "image/CxMemFile.h"
 
 namespace hardening {
@@ -224,27 +225,9 @@ Bytes GifLzwData(const Bytes& indices, int minimumCodeSize) {
     codes.push_back(indices[i]);
   }
   codes.push_back(endOfInformation);
-  Bytes packed;
-  uint32_t bits = 0;
-  int count = 0;
-  for (const uint32_t code : codes) {
-    bits |= code << count;
-    count += width;
-    while (count >= 8) {
-      packed.push_back(uint8_t(bits));
-      bits >>= 8;
-      count -= 8;
-    }
-  }
-  if (count > 0) packed.push_back(uint8_t(bits));
-  Bytes data = {uint8_t(minimumCodeSize)};
-  for (size_t at = 0; at < packed.size(); at += 255) {
-    const size_t n = std::min<size_t>(255, packed.size() - at);
-    data.push_back(uint8_t(n));
-    data.insert(data.end(), packed.begin() + long(at), packed.begin() + long(at + n));
-  }
-  data.push_back(0);
-  return data;
+  GifCodeWriter writer(minimumCodeSize);
+  for (const uint32_t code : codes) writer.Put(code, width);
+  return writer.FrameData();
 }
 
 Bytes MakeGif(uint16_t screenWidth, uint16_t screenHeight, uint16_t frameWidth,

@@ -15,6 +15,7 @@
 // clang-format on
 
 #include "AllocationProbe.h"
+#include "GifCodeWriter.h"
 #include "HardeningSupport.h"
 #include "image/CxImage.h"
 #include "image/CxMemFile.h"
@@ -74,35 +75,16 @@ TEST(RunawayRunLength, RunsRowsAndDeltasNeverLeaveThePicture) {
 // longest entry again and again. The code width grows as a decoder expects it to.
 Bytes GrowingLzw(size_t repeatsOfLongest) {
   constexpr int kMinimum = 2;
-  Bytes packed;
-  uint32_t bits = 0;
-  int count = 0;
+  GifCodeWriter writer(kMinimum);
   int width = kMinimum + 1;
-  auto emit = [&](uint32_t code) {
-    bits |= code << count;
-    count += width;
-    while (count >= 8) {
-      packed.push_back(uint8_t(bits));
-      bits >>= 8;
-      count -= 8;
-    }
-  };
-  emit(4);  // clear
-  emit(0);
+  writer.Put(4, width);  // clear
+  writer.Put(0, width);
   for (uint32_t next = 6; next < 4096; ++next) {
-    emit(next);
+    writer.Put(next, width);
     if (next + 1 == (1u << width) && width < 12) ++width;
   }
-  for (size_t i = 0; i < repeatsOfLongest; ++i) emit(4095);
-  if (count > 0) packed.push_back(uint8_t(bits));
-  Bytes data = {kMinimum};
-  for (size_t at = 0; at < packed.size(); at += 255) {
-    const size_t n = std::min<size_t>(255, packed.size() - at);
-    data.push_back(uint8_t(n));
-    data.insert(data.end(), packed.begin() + long(at), packed.begin() + long(at + n));
-  }
-  data.push_back(0);
-  return data;
+  for (size_t i = 0; i < repeatsOfLongest; ++i) writer.Put(4095, width);
+  return writer.FrameData();
 }
 
 Bytes GifWithData(uint16_t width, uint16_t height, const Bytes& lzw) {

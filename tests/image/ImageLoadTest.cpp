@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "JpegTestSupport.h"
+#include "TempDir.h"
 #include "image/CxImage.h"
 #include "image/CxMemFile.h"
 #include "image/EngraveImage.h"
@@ -19,25 +20,18 @@ namespace {
 class ImageLoadTest : public testing::Test {
  protected:
   void SetUp() override {
-    directory_ = MakeTempDirectory();
     JpegRecipe recipe;
     recipe.width = 30;
     recipe.height = 20;
     jpeg_ = CompressJpeg(recipe);
   }
-  void TearDown() override {
-    for (const std::string& path : written_) std::remove(path.c_str());
-    std::remove(directory_.c_str());
-  }
   std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
-    const std::string path = directory_ + "/" + name;
+    const std::string path = dir_.File(name);
     WriteWholeFile(path, bytes);
-    written_.push_back(path);
     return path;
   }
 
-  std::string directory_;
-  std::vector<std::string> written_;
+  TempDir dir_;
   std::vector<uint8_t> jpeg_;
   const std::vector<uint8_t> text_ = {'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'};
 };
@@ -95,7 +89,7 @@ TEST_F(ImageLoadTest, AFailedLoadLeavesTheHolderEmpty) {
   ASSERT_TRUE(holder.LoadPicture(Write("good.jpg", jpeg_)));
   EXPECT_FALSE(holder.LoadPicture(Write("bad.jpg", text_)));
   EXPECT_EQ(holder.Picture(), nullptr);
-  EXPECT_FALSE(holder.LoadPicture(directory_ + "/missing.jpg"));
+  EXPECT_FALSE(holder.LoadPicture(dir_.File("missing.jpg")));
   EXPECT_EQ(holder.Picture(), nullptr);
 }
 
@@ -123,9 +117,8 @@ TEST_F(ImageLoadTest, LastErrorTellsWhichAttemptFailed) {
 
 TEST_F(ImageLoadTest, OnlyRegularFilesAreOpened) {
   // A named pipe would block the open until a writer came; a device never ends.
-  const std::string pipe = directory_ + "/pipe.jpg";
+  const std::string pipe = dir_.File("pipe.jpg");
   ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-  written_.push_back(pipe);
   auto load = std::async(std::launch::async, [&] { return CxImage(pipe.c_str(), 3).IsLoaded(); });
   if (load.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
     ADD_FAILURE() << "opening a named pipe blocked";
@@ -143,15 +136,15 @@ TEST_F(ImageLoadTest, OnlyRegularFilesAreOpened) {
   EXPECT_FALSE(device.LoadFile("/dev/zero", 0));
   EXPECT_STREQ(device.LastErrorText(), "before");  // treated as a file that cannot be opened
   EngraveImage holder;
-  EXPECT_FALSE(holder.LoadPicture(directory_ + "/."));
+  EXPECT_FALSE(holder.LoadPicture(dir_.File(".")));
 }
 
 TEST_F(ImageLoadTest, AFileThatCannotBeOpenedLeavesLastErrorUntouched) {
   CxImage image;
   image.SetLastError("before");
-  EXPECT_FALSE(image.LoadFile((directory_ + "/missing.jpg").c_str(), 3));
+  EXPECT_FALSE(image.LoadFile(dir_.File("missing.jpg").c_str(), 3));
   EXPECT_STREQ(image.LastErrorText(), "before");
-  EXPECT_FALSE(image.LoadFile((directory_ + "/missing.jpg").c_str(), 0));
+  EXPECT_FALSE(image.LoadFile(dir_.File("missing.jpg").c_str(), 0));
   EXPECT_STREQ(image.LastErrorText(), "before");
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "JpegTestSupport.h"
+#include "TempDir.h"
 #include "image/CxExifReader.h"
 #include "image/CxJpegDecoder.h"
 #include "image/CxMemFile.h"
@@ -662,19 +663,13 @@ void ExpectBothWaysAlike(const std::string& path) {
 
 class LoadPictureGrayTest : public testing::Test {
  protected:
-  void TearDown() override {
-    for (const std::string& path : written_) std::remove(path.c_str());
-    std::remove(directory_.c_str());
-  }
   std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
-    const std::string path = directory_ + "/" + name;
+    const std::string path = dir_.File(name);
     WriteWholeFile(path, bytes);
-    written_.push_back(path);
     return path;
   }
 
-  std::string directory_ = MakeTempDirectory();
-  std::vector<std::string> written_;
+  TempDir dir_;
 };
 
 }  // namespace
@@ -740,7 +735,7 @@ TEST_F(LoadPictureGrayTest, FailsWhereTheTwoStepLoadFails) {
   ExpectBothWaysAlike(
       Write("headers.jpg", std::vector<uint8_t>(whole.begin(), whole.begin() + 30)));
   ExpectBothWaysAlike(Write("photo", whole));
-  ExpectBothWaysAlike(directory_ + "/missing.jpg");
+  ExpectBothWaysAlike(dir_.File("missing.jpg"));
 
   // 10000 x 9000 fits the memory guard as gray bytes but not as the 24-bit picture that the
   // two-step load makes first.

@@ -62,5 +62,3 @@ inline int ExpectedGray(int red, int green, int blue) {
 
 std::vector<uint8_t> ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes);
-// A fresh directory under the test temp directory, removed by the caller's TearDown if wanted.
-std::string MakeTempDirectory();

@@ -5,9 +5,8 @@
 #include <stdlib.h>
 
 #include <chrono>
-#include <deque>
-#include <mutex>
 
+#include "GatedScript.h"
 #include "GrayBitmap.h"
 #include "InProcessHost.h"
 #include "engrave/EngraveThread.h"
@@ -16,26 +15,6 @@
 #include "ui/Script.h"
 
 namespace {
-
-class GatedScript final : public ui::ActionSource {
- public:
-  Reply Next(bool (*accepts)(const ui::ScriptAction&), ui::ScriptAction& action) override {
-    std::lock_guard lock(mutex_);
-    if (actions_.empty()) return Reply::kPending;  // the user is still thinking
-    if (accepts != nullptr && !accepts(actions_.front())) return Reply::kNotAccepted;
-    action = actions_.front();
-    actions_.pop_front();
-    return Reply::kAction;
-  }
-  void Push(const std::string& line) {
-    std::lock_guard lock(mutex_);
-    actions_.push_back(ui::ParseScriptLine(line, nullptr).value());
-  }
-
- private:
-  std::mutex mutex_;
-  std::deque<ui::ScriptAction> actions_;
-};
 
 class DialogThreadTest : public ::testing::Test {
  protected:

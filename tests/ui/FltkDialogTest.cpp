@@ -6,11 +6,10 @@
 
 #include <chrono>
 #include <cstdio>
-#include <deque>
 #include <fstream>
-#include <mutex>
 #include <thread>
 
+#include "GatedScript.h"
 #include "GrayBitmap.h"
 #include "InProcessHost.h"
 #include "Xvfb.h"
@@ -30,26 +29,6 @@ XvfbServer& Server() {
   static XvfbServer server;
   return server;
 }
-
-class GatedScript final : public ui::ActionSource {
- public:
-  Reply Next(bool (*accepts)(const ui::ScriptAction&), ui::ScriptAction& action) override {
-    std::lock_guard lock(mutex_);
-    if (actions_.empty()) return Reply::kPending;
-    if (accepts != nullptr && !accepts(actions_.front())) return Reply::kNotAccepted;
-    action = actions_.front();
-    actions_.pop_front();
-    return Reply::kAction;
-  }
-  void Push(const std::string& line) {
-    std::lock_guard lock(mutex_);
-    actions_.push_back(ui::ParseScriptLine(line, nullptr).value());
-  }
-
- private:
-  std::mutex mutex_;
-  std::deque<ui::ScriptAction> actions_;
-};
 
 struct Screenshot {
   int width = 0, height = 0;
