@@ -1,7 +1,5 @@
 #include "engrave/Parameters.h"
 
-#include <locale.h>
-
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -9,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "engrave/EngraveSetup.h"
 #include "engrave/TriggerLine.h"
 #include "profile/ProfileStore.h"
 
@@ -20,10 +19,12 @@ namespace {
 
 const char kSection[] = "Engraving";
 
-// The C library's decimal conversion in the "C" locale, whatever locale the host runs in.
-double ParseReal(const std::string& text) {
-  static locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-  return strtod_l(text.c_str(), nullptr, cLocale);
+// A stored real reads as a field of the dialog reads its text: the leading plain decimal number,
+// in any locale. "nan", "inf", hexadecimal and out-of-range numbers are not taken (strtod would
+// load a value that every start then refuses until the field is retyped), so like any text
+// without a number they give 0.
+double ParseStoredReal(const std::string& text) {
+  return ParseFieldReal(text).value_or(0.0);
 }
 
 // printf-style formatting that ignores the host's locale.
@@ -56,7 +57,9 @@ std::string TrimFractionZeros(std::string text) {
 }  // namespace
 
 std::string FormatStoredReal(double value) {
-  if (!std::isfinite(value)) return Format(value, std::chars_format::general, 4);
+  // A value without a finite number (an overflowed aspect ratio, say) is stored as the 0 that
+  // its text would read back as, so the profile never holds what the next load cannot take.
+  if (!std::isfinite(value)) value = 0.0;
   const int position = LeadingDigitPosition(std::fabs(value));
   std::string text;
   if (position < 0 || position > 4) {
@@ -77,7 +80,7 @@ void LoadParameters() {
   profile::ProfileStore* store = profile::CurrentProfileStore();
   if (store == nullptr) return;
   auto readReal = [&](const char* key, const char* defaultText) {
-    return ParseReal(store->ReadString(kSection, key, defaultText));
+    return ParseStoredReal(store->ReadString(kSection, key, defaultText));
   };
   gParameters.YStepOver = readReal("YStepOver", ".1");
   gParameters.Length = readReal("Length", "8.0");

@@ -31,12 +31,13 @@ struct ParameterSet {
 
 extern ParameterSet gParameters;
 
-// Reads and writes the six stored values through the profile store that is open now.
+// Reads and writes the six stored values through the profile store that is open now. The reals
+// read as the dialog's fields do (ParseFieldReal); a text without a finite number gives 0.
 void LoadParameters();
 void SaveParameters();
 
 // The four-significant-digit text in which a real value is stored ("0.1", "8.", "2500",
-// "5.e-002").
+// "5.e-002"); a value that is not finite is stored as "0.".
 std::string FormatStoredReal(double value);
 
 // Derives Length (with maintainAspect), XPixelSteps, YPixelSteps and TriggerLineLength from the
