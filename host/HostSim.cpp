@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "host/HostFiles.h"
+#include "host/HostOptions.h"
 #include "host/Machine.h"
 #include "host/PluginHost.h"
 #include "host/SamplePicture.h"
@@ -31,35 +33,10 @@
 namespace hostsim {
 namespace {
 
-namespace fs = std::filesystem;
-
-constexpr const char* kMenuItem = "&Engrave Photo";
-constexpr const char* kArmedStatus = "Press Cycle Start to begin scanning Seq.";
-constexpr const char* kRunningStatus = "Scanning Sequence Begins..";
-constexpr const char* kCompleteStatus = "Scanning Sequence Complete";
 // A raster whose step-over never reaches the height would run forever.
 constexpr long kMaxRasterLines = 200000;
 
 // ---- options --------------------------------------------------------------------------------
-
-struct NumberOption {
-  std::string text;  // as typed, handed to the dialog unchanged
-  double value;
-};
-
-struct Options {
-  std::string mode = "run";
-  std::string picture;
-  NumberOption width{"10", 10.0};
-  NumberOption height{"8", 8.0};
-  NumberOption feed{"100", 100.0};
-  NumberOption stepOver{"0.05", 0.05};
-  bool aspect = false;
-  bool pulse = false;
-  double stepsPerUnitX = 100.0;
-  double stepsPerUnitY = 100.0;
-  std::string profile, gcode, image, trace, plugin;
-};
 
 void PrintUsage(std::FILE* out) {
   std::fputs(
@@ -67,173 +44,15 @@ void PrintUsage(std::FILE* out) {
       "       host-sim engrave [PICTURE] [options]\n"
       "       host-sim gui [options]\n"
       "       host-sim sample FILE.png\n"
-      "options:\n"
-      "  --width W             engraved width (default 10)\n"
-      "  --height H            engraved height (default 8)\n"
-      "  --feed F              feed rate, units per minute (default 100)\n"
-      "  --stepover S          Y step-over between lines (default 0.05)\n"
-      "  --aspect              keep the picture's aspect ratio (height from width)\n"
-      "  --pulse               use 40us pulses at trigger time\n"
+      "options:\n",
+      out);
+  PrintEngraveOptions(out);
+  std::fputs(
       "  --steps-per-unit-x N  X motor steps per unit (default 100)\n"
       "  --steps-per-unit-y N  Y motor steps per unit (default 100)\n"
-      "  --profile FILE        the host's XML profile (default: a fresh temporary one)\n"
-      "  --gcode FILE          write every G-code line the plug-in sent\n"
-      "  --image FILE.png      write the engraved result, one dot per fired step\n"
-      "  --trace FILE          write every host-visible event, tab-separated\n"
-      "  --plugin FILE         the plug-in (default: Engraving.so beside host-sim)\n"
       "gui keys: Enter = Cycle Start, Escape = Reset, o = menu \"&Engrave Photo\",\n"
       "          c = Config, q or end of input = stop once no dialog is open\n",
       out);
-}
-
-std::optional<double> ParseNumber(const std::string& text) {
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !std::isfinite(value)) return std::nullopt;
-  return value;
-}
-
-bool ParseOptions(int argc, char** argv, Options& options, std::string* error) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  size_t i = 0;
-  if (i < args.size() && args[i].rfind("--", 0) != 0) options.mode = args[i++];
-  std::map<std::string, std::string*> files = {{"--profile", &options.profile},
-                                               {"--gcode", &options.gcode},
-                                               {"--image", &options.image},
-                                               {"--trace", &options.trace},
-                                               {"--plugin", &options.plugin}};
-  std::map<std::string, NumberOption*> fields = {{"--width", &options.width},
-                                                 {"--height", &options.height},
-                                                 {"--feed", &options.feed},
-                                                 {"--stepover", &options.stepOver}};
-  std::map<std::string, double*> machine = {{"--steps-per-unit-x", &options.stepsPerUnitX},
-                                            {"--steps-per-unit-y", &options.stepsPerUnitY}};
-  for (; i < args.size(); ++i) {
-    std::string name = args[i], value;
-    const bool takesValue = files.count(name.substr(0, name.find('='))) ||
-                            fields.count(name.substr(0, name.find('='))) ||
-                            machine.count(name.substr(0, name.find('=')));
-    if (const size_t equals = name.find('='); equals != std::string::npos) {
-      value = name.substr(equals + 1);
-      name = name.substr(0, equals);
-    } else if (takesValue) {
-      if (i + 1 >= args.size()) {
-        *error = name + " needs a value";
-        return false;
-      }
-      value = args[++i];
-    }
-    if (name == "--aspect") {
-      options.aspect = true;
-    } else if (name == "--pulse") {
-      options.pulse = true;
-    } else if (name == "--help" || name == "-h") {
-      options.mode = "help";
-    } else if (files.count(name)) {
-      *files[name] = value;
-    } else if (fields.count(name) || machine.count(name)) {
-      const std::optional<double> number = ParseNumber(value);
-      if (!number) {
-        *error = name + " needs a number, not \"" + value + "\"";
-        return false;
-      }
-      if (fields.count(name))
-        *fields[name] = NumberOption{value, *number};
-      else
-        *machine[name] = *number;
-    } else if (name.rfind("--", 0) != 0 && options.picture.empty()) {
-      options.picture = name;
-    } else {
-      *error = "unknown option " + name;
-      return false;
-    }
-  }
-  if (!(options.stepOver.value > 0.0) && options.mode == "engrave") {
-    *error = "--stepover must be > 0: the raster would never reach the height";
-    return false;
-  }
-  if (!(options.stepsPerUnitX > 0.0) || !(options.stepsPerUnitY > 0.0)) {
-    *error = "steps per unit must be > 0";
-    return false;
-  }
-  return true;
-}
-
-// ---- files around the run -------------------------------------------------------------------
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "host-sim-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-  }
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-  bool ok() const { return !path_.empty(); }
-
- private:
-  fs::path path_;
-};
-
-std::string ExecutableDir() {
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return error ? std::string(".") : self.parent_path().string();
-}
-
-// Reads the lines the UI layer appends to ENGRAVING_UI_LOG, from where it stood at the start.
-class UiLogTail {
- public:
-  explicit UiLogTail(std::string path) : path_(std::move(path)) {
-    std::error_code error;
-    const auto size = fs::file_size(path_, error);
-    offset_ = error ? 0 : size;
-  }
-  template <typename Each>
-  void ReadNew(Each each) {
-    std::ifstream in(path_, std::ios::binary);
-    if (!in) return;
-    in.seekg(std::streamoff(offset_));
-    std::string line;
-    while (std::getline(in, line)) {
-      if (in.eof()) break;  // a line still being written: read it next time
-      offset_ += line.size() + 1;
-      std::vector<std::string> fields;
-      std::stringstream split(line);
-      for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
-      if (!fields.empty()) each(line, fields);
-    }
-  }
-
- private:
-  std::string path_;
-  uint64_t offset_ = 0;
-};
-
-// The set bit numbers as ranges "a-b" joined by ",".
-std::string BitRanges(const DriverState& driver) {
-  std::string text;
-  const long count = long(kTriggerWordCount) * 32;
-  for (long bit = 0; bit < count;) {
-    if (driver.TriggerBits[bit / 32] == 0 && bit % 32 == 0) {
-      bit += 32;
-      continue;
-    }
-    if (!((driver.TriggerBits[bit / 32] >> (bit % 32)) & 1u)) {
-      ++bit;
-      continue;
-    }
-    long last = bit;
-    while (last + 1 < count && ((driver.TriggerBits[(last + 1) / 32] >> ((last + 1) % 32)) & 1u))
-      ++last;
-    if (!text.empty()) text += ',';
-    text += std::to_string(bit) + "-" + std::to_string(last);
-    bit = last + 1;
-  }
-  return text;
 }
 
 // ---- one session with the plug-in -----------------------------------------------------------
@@ -260,7 +79,8 @@ class Session final : public HostObserver {
   // HostObserver
   void OnCode(const std::string& line) override {
     if (line.rfind("G1 X", 0) == 0 && trace_)
-      trace_ << "bits\t" << xMovesSent_ << '\t' << BitRanges(*host_.driver) << '\n';
+      trace_ << "bits\t" << xMovesSent_ << '\t'
+             << BitRanges(host_.driver->TriggerBits, kTriggerWordCount) << '\n';
     if (line.rfind("G1 X", 0) == 0) ++xMovesSent_;
     if (trace_) trace_ << "code\t" << line << '\n';
     if (gcode_) gcode_ << line << '\n';
@@ -345,26 +165,6 @@ class Session final : public HostObserver {
   double height_ = 0.0;
   int lastPercent_ = -1;
 };
-
-std::string ComposeScript(const Options& options, const std::string& picture) {
-  std::string script = "# host-sim engrave: the dialog's answers\n";
-  script += "file " + picture + "\n";
-  script += "set 4165 " + options.width.text + "\n";
-  script += "set 4164 " + options.height.text + "\n";
-  script += "set 4170 " + options.feed.text + "\n";
-  script += "set 4167 " + options.stepOver.text + "\n";
-  if (options.pulse) script += "click 4186\n";
-  if (options.aspect) script += "click 4188\n";
-  script += "click 1\n";  // Start Scanning
-  script += "click 6\n";  // Yes
-  return script;
-}
-
-bool WriteText(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::trunc);
-  out << text;
-  return bool(out);
-}
 
 bool WriteSample(const std::string& path) {
   std::string error;
@@ -624,8 +424,10 @@ int RunGui(const Options& options) {
 int main(int argc, char** argv) {
   using namespace hostsim;
   Options options;
+  options.mode = "run";
   std::string error;
-  if (!ParseOptions(argc, argv, options, &error)) {
+  if (!ParseOptions(std::vector<std::string>(argv + 1, argv + argc), Program::kHostSim, options,
+                    &error)) {
     std::fprintf(stderr, "host-sim: %s\n", error.c_str());
     PrintUsage(stderr);
     return 2;

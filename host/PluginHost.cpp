@@ -71,7 +71,14 @@ std::vector<std::string> SimMenuBar::Describe() const {
   return lines;
 }
 
-PluginHost::PluginHost() : lastTriggerMode_(control.TriggerMode) {
+PluginHost::PluginHost() : PluginHost(nullptr) {}
+
+PluginHost::PluginHost(DriverState* sharedDriver)
+    : driver(sharedDriver), lastTriggerMode_(control.TriggerMode) {
+  if (driver == nullptr) {
+    ownDriver_ = std::make_unique<DriverState>();
+    driver = ownDriver_.get();
+  }
   driver->MainWindow = &menu;
   gHost = this;
 }
@@ -127,7 +134,7 @@ std::string PluginHost::StartUp(const std::string& profilePath) {
   entries_.SetGetLED(&GetLed);
   entries_.SetSetLED(&SetLed);
   entries_.SetCode(&PluginHost::Code);
-  initControlResult = entries_.InitControl(&control, 0, &motion, driver.get());
+  initControlResult = entries_.InitControl(&control, 0, &motion, driver);
   const char* name = entries_.SetProName(profilePath);
   const std::string displayName = name != nullptr ? name : "";
   entries_.PostInitControl();

@@ -12,6 +12,13 @@
 
 namespace hostsim {
 
+// What the plug-in shows that a host drives by: its menu item and its status texts.
+inline constexpr const char* kMenuItem = "&Engrave Photo";
+inline constexpr const char* kArmedStatus = "Press Cycle Start to begin scanning Seq.";
+inline constexpr const char* kRunningStatus = "Scanning Sequence Begins..";
+inline constexpr const char* kCompleteStatus = "Scanning Sequence Complete";
+inline constexpr const char* kCanceledStatus = "Engraving Canceled.";
+
 class SimMenuBar final : public HostMenuBar, public HostWindow {
  public:
   struct Item {
@@ -73,7 +80,10 @@ class PluginHost {
  public:
   static constexpr int kFirstMenuCommand = 1000;
 
+  // The driver record lives in the host's own memory, or in memory that the host hands in (a
+  // realtime driver's shared buffer); the latter must outlive the PluginHost.
   PluginHost();
+  explicit PluginHost(DriverState* sharedDriver);
   ~PluginHost();  // unloads the plug-in
   PluginHost(const PluginHost&) = delete;
   PluginHost& operator=(const PluginHost&) = delete;
@@ -97,7 +107,7 @@ class PluginHost {
 
   ControlState control;
   MotionState motion;
-  std::unique_ptr<DriverState> driver = std::make_unique<DriverState>();
+  DriverState* driver;
   SimMenuBar menu;
   uint8_t initControlResult = 0;
 
@@ -105,6 +115,7 @@ class PluginHost {
   static int GetMenuRange(int count);
   static int Code(const char* line);
 
+  std::unique_ptr<DriverState> ownDriver_;
   void* handle_ = nullptr;
   PluginEntries entries_;
   HostObserver* observer_ = nullptr;

@@ -1,0 +1,52 @@
+// The command line shared by the hosts that engrave through the scripted dialog: host-sim and
+// engrave-lcnc take the same engraving options and answer the dialog the same way, so that
+// both fire the same steps for the same picture and settings.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace hostsim {
+
+struct NumberOption {
+  std::string text;  // as typed, handed to the dialog unchanged
+  double value;
+};
+
+struct Options {
+  std::string mode;
+  std::string picture;
+  NumberOption width{"10", 10.0};
+  NumberOption height{"8", 8.0};
+  NumberOption feed{"100", 100.0};
+  NumberOption stepOver{"0.05", 0.05};
+  bool aspect = false;
+  bool pulse = false;
+  double stepsPerUnitX = 100.0;
+  double stepsPerUnitY = 100.0;
+  std::string profile, gcode, image, trace, plugin;
+  // engrave-lcnc only
+  std::string fired;                // --fired FILE
+  std::string ini;                  // -ini FILE, as LinuxCNC starts its display
+  std::vector<std::string> before;  // --before CODE, MDI commands run before the menu command
+};
+
+enum class Program { kHostSim, kEngraveLcnc };
+
+// Reads args (without the program name). The first argument that does not start with "-" is the
+// mode when it comes first, else the picture. False with a reason for a bad command line.
+bool ParseOptions(const std::vector<std::string>& args, Program program, Options& options,
+                  std::string* error);
+
+// The options of the engraving, one per line, for a usage text.
+void PrintEngraveOptions(std::FILE* out);
+
+// A plain decimal number, as the dialog reads its fields; nothing for anything else.
+std::optional<double> ParseNumber(const std::string& text);
+
+// The script that answers the setup dialog for an engraving with these options.
+std::string ComposeScript(const Options& options, const std::string& picture);
+
+}  // namespace hostsim
