@@ -357,11 +357,8 @@ void CxBmpDecoder::DecodeRunLength(CxFile& stream, bool fourBit) {
     const uint32_t count = pair[0];
     const uint8_t value = pair[1];
     if (count != 0) {
-      if (!fourBit && x + count > rowCells) {
-        // An RLE8 run that overruns its row marks a damaged file: keep what fits and stop.
-        while (x < rowCells) put(value);
-        return;
-      }
+      // Encoders end rows whose width is not a multiple of 4 with a run over the padding: the
+      // part of a run beyond the row is dropped and the next command carries on.
       for (uint32_t i = 0; i < count; ++i) put(fourBit ? (i % 2 == 0 ? value >> 4 : value) : value);
       continue;
     }

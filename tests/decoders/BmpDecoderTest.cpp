@@ -294,7 +294,7 @@ TEST(BmpDecoder, RunLengthDataNeverWritesOutsideThePicture) {
   bmp.data = {
       0, 5, 1,   2, 3, 4, 5, 0,  // literal of five into a row of three: the rest is dropped
       0, 2, 200, 0,              // delta far beyond the row end
-      1, 9,                      // a run there is dropped and ends the decoding
+      1, 9,                      // runs there are dropped
       2, 7,
   };
   CxBmpDecoder decoder;
@@ -310,16 +310,33 @@ TEST(BmpDecoder, RunLengthDataNeverWritesOutsideThePicture) {
   EXPECT_EQ(Indices(rle4), (Rows{{0, 0, 0}, {7, 7, 7}}));
 }
 
-TEST(BmpDecoder, RunLength8RunPastTheRowEndKeepsWhatFitsAndStops) {
+TEST(BmpDecoder, RunsPastTheRowEndLoseTheirExcessAndDecodingCarriesOn) {
+  // Rows of 5 pixels padded to 8, as image programs write them: every row ends with a run or a
+  // literal that covers the padding too.
   HandMadeBmp bmp;
-  bmp.width = 4;
-  bmp.height = 2;
+  bmp.width = 5;
+  bmp.height = 3;
   bmp.compression = 1;
   bmp.palette = GrayRamp(16);
-  bmp.data = {2, 3, 5, 6, 0, 0, 4, 8};
-  CxBmpDecoder decoder;
-  ASSERT_TRUE(DecodeBytes(decoder, MakeBmp(bmp)));
-  EXPECT_EQ(Indices(decoder), (Rows{{0, 0, 0, 0}, {3, 3, 6, 6}}));
+  bmp.data = {
+      5, 1, 3, 0, 0, 0,                    // bottom row: five 1s, then a run over the padding
+      2, 2, 8, 3, 0, 0,                    // two 2s, then a run of eight crossing the row end
+      0, 7, 4, 5, 6, 7, 8, 9, 10, 0, 0, 1  // top row: a literal of seven pixels
+  };
+  CxBmpDecoder rle8;
+  ASSERT_TRUE(DecodeBytes(rle8, MakeBmp(bmp)));
+  EXPECT_EQ(Indices(rle8), (Rows{{4, 5, 6, 7, 8}, {2, 2, 3, 3, 3}, {1, 1, 1, 1, 1}}));
+
+  bmp.bitCount = 4;
+  bmp.compression = 2;
+  bmp.data = {
+      8, 0x12, 0,    0,                      // 1 2 1 2 1, the rest of the run in the padding
+      2, 0x34, 9,    0x56, 0,    0,          // 3 4, then 5 6 5 crossing the row end
+      0, 7,    0xAB, 0xCD, 0xEF, 0x10, 0, 1  // literal A B C D E F 1: the last two dropped
+  };
+  CxBmpDecoder rle4;
+  ASSERT_TRUE(DecodeBytes(rle4, MakeBmp(bmp)));
+  EXPECT_EQ(Indices(rle4), (Rows{{10, 11, 12, 13, 14}, {3, 4, 5, 6, 5}, {1, 2, 1, 2, 1}}));
 }
 
 TEST(BmpDecoder, TwoBitPicturesLoadAsBlankFourBitPictures) {
