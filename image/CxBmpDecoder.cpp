@@ -266,12 +266,15 @@ void CxBmpDecoder::ReadPalette(CxFile& stream, const Layout& layout) {
 void CxBmpDecoder::ReadBitfieldMasks(CxFile& stream, const Layout& layout, uint32_t masks[3]) {
   // The masks follow the 40-byte header; the larger headers carry them at the same place.
   const int64_t back = stream.Tell();
-  SeekAbsolute(stream, layout.infoStart + kInfoHeaderSize);
-  uint8_t raw[12];
+  const int64_t masksStart = layout.infoStart + kInfoHeaderSize;
+  SeekAbsolute(stream, masksStart);
+  uint8_t raw[sizeof(uint32_t) * 3];
   if (stream.Read(raw, sizeof raw, 1) == 1) {
     for (int i = 0; i < 3; ++i) masks[i] = Le32(raw + 4 * i);
   }
-  SeekAbsolute(stream, back);
+  // Without a pixel offset the pixels come next: after the masks of a 40-byte header, after
+  // the header itself when the masks lie inside it.
+  SeekAbsolute(stream, std::max<int64_t>(back, masksStart + int64_t(sizeof raw)));
 }
 
 void CxBmpDecoder::ReadPixels(CxFile& stream, const Layout& layout) {

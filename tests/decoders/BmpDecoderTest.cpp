@@ -146,6 +146,7 @@ struct HandMadeBmp {
   std::vector<uint8_t> data;
   int32_t pelsPerMetre = 2835;
   bool fileHeader = true;
+  bool zeroOffset = false;  // a file header whose pixel-data offset is 0
 };
 
 std::vector<uint8_t> MakeBmp(const HandMadeBmp& bmp) {
@@ -153,7 +154,8 @@ std::vector<uint8_t> MakeBmp(const HandMadeBmp& bmp) {
   const uint32_t offset = (bmp.fileHeader ? 14 : 0) + 40 + 4 * uint32_t(bmp.masks.size()) +
                           4 * uint32_t(bmp.palette.size());
   if (bmp.fileHeader) {
-    w.Bytes({'B', 'M'}).U32(offset + uint32_t(bmp.data.size())).U32(0).U32(offset);
+    w.Bytes({'B', 'M'}).U32(offset + uint32_t(bmp.data.size())).U32(0);
+    w.U32(bmp.zeroOffset ? 0 : offset);
   }
   w.U32(40).U32(uint32_t(bmp.width)).U32(uint32_t(bmp.height)).U16(1).U16(bmp.bitCount);
   w.U32(bmp.compression).U32(uint32_t(bmp.data.size()));
@@ -245,6 +247,38 @@ TEST(BmpDecoder, ThirtyTwoBitMasksAreHonoured) {
   CxBmpDecoder decoder;
   ASSERT_TRUE(DecodeBytes(decoder, MakeBmp(bmp)));
   EXPECT_EQ(decoder.PixelColor(0, 0, false), (CxRgbQuad{0x33, 0x22, 0x11, 0}));
+}
+
+TEST(BmpDecoder, BitfieldPixelsFollowTheMasksWhenNoOffsetLeadsToThem) {
+  // A 5-6-5 and an 8-8-8 layout with red in the low bits, each in a file without header, and
+  // in one whose header gives no pixel offset: the pixels start right after the three masks.
+  HandMadeBmp sixteen;
+  sixteen.width = 2;
+  sixteen.height = 1;
+  sixteen.bitCount = 16;
+  sixteen.compression = 3;
+  sixteen.masks = {0xF800, 0x07E0, 0x001F};
+  sixteen.data = {0x00, 0xF8, 0x1F, 0x00};  // red, blue
+  HandMadeBmp thirtyTwo;
+  thirtyTwo.width = 2;
+  thirtyTwo.height = 1;
+  thirtyTwo.bitCount = 32;
+  thirtyTwo.compression = 3;
+  thirtyTwo.masks = {0x000000FF, 0x0000FF00, 0x00FF0000};
+  thirtyTwo.data = {0x11, 0x22, 0x33, 0x00, 0x44, 0x55, 0x66, 0x00};
+  for (bool fileHeader : {false, true}) {
+    SCOPED_TRACE(fileHeader ? "file header, offset 0" : "no file header");
+    sixteen.fileHeader = thirtyTwo.fileHeader = fileHeader;
+    sixteen.zeroOffset = thirtyTwo.zeroOffset = fileHeader;
+    CxBmpDecoder decoder16;
+    ASSERT_TRUE(DecodeBytes(decoder16, MakeBmp(sixteen)));
+    EXPECT_EQ(decoder16.PixelColor(0, 0, false), (CxRgbQuad{0, 0, 248, 0}));
+    EXPECT_EQ(decoder16.PixelColor(1, 0, false), (CxRgbQuad{248, 0, 0, 0}));
+    CxBmpDecoder decoder32;
+    ASSERT_TRUE(DecodeBytes(decoder32, MakeBmp(thirtyTwo)));
+    EXPECT_EQ(decoder32.PixelColor(0, 0, false), (CxRgbQuad{0x33, 0x22, 0x11, 0}));
+    EXPECT_EQ(decoder32.PixelColor(1, 0, false), (CxRgbQuad{0x66, 0x55, 0x44, 0}));
+  }
 }
 
 TEST(BmpDecoder, RunLength8HandlesRunsLiteralsRowEndsAndDeltas) {
