@@ -40,17 +40,14 @@ int32_t DotsPerInchFromMetre(png_uint_32 perMetre) {
   return int32_t(std::floor(double(perMetre) * 0.0254 + 0.5));
 }
 
-// The default background, light gray 192, in the picture's output sample range: libpng takes an
-// unexpanded background as samples of the rows it delivers (8-bit ones when 16-bit samples are
-// stripped) and uses the gray value for gray pictures. An 8-bit 192 with gray 0 would put gray
-// pictures on black, and would spill into the neighbouring pixels of a packed 1-, 2- or 4-bit row.
-png_color_16 LightGrayBackground(int bitDepth) {
-  constexpr uint32_t kLight = 192;
-  const uint32_t maxSample = (1u << std::min(bitDepth, 8)) - 1;
-  const auto sample = png_uint_16((kLight * maxSample + 127) / 255);
+// The background for pictures without one of their own: light gray 192 for colour pictures,
+// black for gray ones (libpng takes the gray value for those, in the picture's own sample range,
+// where 0 is black at every bit depth).
+png_color_16 DefaultBackground() {
   png_color_16 background{};
   background.index = 0;
-  background.red = background.green = background.blue = background.gray = sample;
+  background.red = background.green = background.blue = 192;
+  background.gray = 0;
   return background;
 }
 
@@ -88,10 +85,10 @@ bool CxPngDecoder::Read(CxFile& stream) {
   // libpng reads text, palette-suggestion, EXIF and calibration chunks whole into memory at the
   // length their header claims (a damaged length asks for gigabytes, and the limit below only
   // warns about it); none of them changes a pixel, so they are skipped unread.
-  static constexpr png_byte kUnusedChunks[] = {'t', 'E', 'X', 't', '\0', 'z', 'T', 'X', 't', '\0',
-                                               'i', 'T', 'X', 't', '\0', 's', 'P', 'L', 'T', '\0',
-                                               'e', 'X', 'I', 'f', '\0', 'p', 'C', 'A', 'L', '\0',
-                                               's', 'C', 'A', 'L', '\0'};
+  static constexpr png_byte kUnusedChunks[] = {'t',  'E',  'X',  't', '\0', 'z',  'T',  'X', 't',
+                                               '\0', 'i',  'T',  'X', 't',  '\0', 's',  'P', 'L',
+                                               'T',  '\0', 'e',  'X', 'I',  'f',  '\0', 'p', 'C',
+                                               'A',  'L',  '\0', 's', 'C',  'A',  'L',  '\0'};
   png_set_keep_unknown_chunks(state.png, PNG_HANDLE_CHUNK_NEVER, kUnusedChunks,
                               int(sizeof kUnusedChunks / 5));
   // Bounds what libpng inflates or keeps of the chunks it does read (a colour profile).
@@ -127,8 +124,8 @@ bool CxPngDecoder::Decode(CxFile& stream, CxPngReadState& state) {
     if (hasBackground) {
       png_set_background(png, fileBackground, PNG_BACKGROUND_GAMMA_FILE, 1, 1.0);
     } else {
-      png_color_16 light = LightGrayBackground(bitDepth);
-      png_set_background(png, &light, PNG_BACKGROUND_GAMMA_SCREEN, 0, 1.0);
+      png_color_16 background = DefaultBackground();
+      png_set_background(png, &background, PNG_BACKGROUND_GAMMA_SCREEN, 0, 1.0);
     }
   } else if (hasBackground) {
     SetKeyColor(CxRgbQuad{uint8_t(fileBackground->blue), uint8_t(fileBackground->green),

@@ -60,7 +60,8 @@ PlaneDifference Compare(const GrayPlane& a, const GrayPlane& b, int tolerance) {
   return difference;
 }
 
-std::vector<uint8_t> WithoutColourSpaceChunks(const std::vector<uint8_t>& png) {
+std::vector<uint8_t> WithoutChunks(const std::vector<uint8_t>& png,
+                                   std::initializer_list<const char*> types) {
   if (png.size() < 8) return png;
   std::vector<uint8_t> out(png.begin(), png.begin() + 8);
   size_t at = 8;
@@ -69,13 +70,17 @@ std::vector<uint8_t> WithoutColourSpaceChunks(const std::vector<uint8_t>& png) {
         (uint32_t(png[at]) << 24) | (png[at + 1] << 16) | (png[at + 2] << 8) | png[at + 3];
     const std::string type(png.begin() + long(at) + 4, png.begin() + long(at) + 8);
     const size_t end = std::min(png.size(), at + 12 + size_t(length));
-    if (type != "gAMA" && type != "sRGB" && type != "iCCP" && type != "cHRM") {
+    if (std::none_of(types.begin(), types.end(), [&](const char* t) { return type == t; })) {
       out.insert(out.end(), png.begin() + long(at), png.begin() + long(end));
     }
     at = end;
   }
   out.insert(out.end(), png.begin() + long(std::min(at, png.size())), png.end());
   return out;
+}
+
+std::vector<uint8_t> WithoutColourSpaceChunks(const std::vector<uint8_t>& png) {
+  return WithoutChunks(png, {"gAMA", "sRGB", "iCCP", "cHRM"});
 }
 
 RgbaPicture ReferencePng(const std::vector<uint8_t>& png) {

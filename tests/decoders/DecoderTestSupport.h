@@ -60,6 +60,9 @@ struct RgbaPicture {
 };
 RgbaPicture ReferencePng(const std::vector<uint8_t>& png);
 std::vector<uint8_t> WithoutColourSpaceChunks(const std::vector<uint8_t>& png);
+// The file without its chunks of the given types ("bKGD").
+std::vector<uint8_t> WithoutChunks(const std::vector<uint8_t>& png,
+                                   std::initializer_list<const char*> types);
 // libpng's rounding composite of one 8-bit sample over a background.
 uint8_t Composite(uint8_t foreground, uint8_t alpha, uint8_t background);
 

@@ -76,7 +76,8 @@ int PixelDepth(const PngFacts& facts) {
 // The brightness our decoder should deliver, computed from libpng's simplified decode: palette
 // pictures keep their palette colours (transparency goes into the palette's alpha), 8-bit colour
 // with alpha keeps its colours (transparency goes into the alpha mask), and every other picture
-// with transparency is composited over the file's background colour or over gray 192.
+// with transparency is composited over the file's background colour, or without one over black
+// (gray pictures) or light gray 192 (colour pictures).
 GrayPlane ExpectedGray(const std::vector<uint8_t>& png, const PngFacts& facts) {
   const RgbaPicture reference = ReferencePng(png);
   GrayPlane plane;
@@ -84,14 +85,10 @@ GrayPlane ExpectedGray(const std::vector<uint8_t>& png, const PngFacts& facts) {
   plane.width = reference.width;
   plane.height = reference.height;
   const bool composited = facts.colorType != 3 && PixelDepth(facts) != 32;
-  // Without a background chunk: gray 192, or the nearest gray a 1-, 2- or 4-bit gray picture has.
-  uint8_t light = 192;
-  if (facts.bitDepth < 8) {
-    const uint32_t maxSample = (1u << facts.bitDepth) - 1;
-    light = uint8_t((192 * maxSample + 127) / 255 * 255 / maxSample);
-  }
-  const uint8_t lightRgb[3] = {light, light, light};
-  const uint8_t* background = facts.hasBackground ? facts.background : lightRgb;
+  // Without a background chunk: gray pictures go on black, colour pictures on light gray 192.
+  const uint8_t fallback = (facts.colorType & 2) == 0 ? 0 : 192;
+  const uint8_t fallbackRgb[3] = {fallback, fallback, fallback};
+  const uint8_t* background = facts.hasBackground ? facts.background : fallbackRgb;
   for (uint32_t y = 0; y < plane.height; ++y) {
     for (uint32_t x = 0; x < plane.width; ++x) {
       const uint8_t* p = reference.At(x, y);
@@ -209,6 +206,34 @@ TEST(PngDecoder, EightBitColourWithAlphaKeepsItsAlphaMask) {
       ASSERT_EQ(c.red, reference.At(x, y)[0]);
       ASSERT_EQ(c.blue, reference.At(x, y)[2]);
     }
+  }
+}
+
+TEST(PngDecoder, WithoutABackgroundChunkGrayGoesOnBlackAndColourOnLightGray) {
+  struct Case {
+    const char* file;
+    uint8_t background;
+  };
+  for (const Case& c : {Case{"tbbn0g04.png", 0}, Case{"tbwn0g16.png", 0}, Case{"basn4a08.png", 0},
+                        Case{"tbrn2c08.png", 192}, Case{"basn6a16.png", 192}}) {
+    SCOPED_TRACE(c.file);
+    const std::vector<uint8_t> bytes = WithoutChunks(Suite(c.file), {"bKGD"});
+    const RgbaPicture reference = ReferencePng(bytes);
+    ASSERT_EQ(reference.error, "");
+    CxPngDecoder decoder;
+    ASSERT_TRUE(DecodeBytes(decoder, bytes)) << decoder.LastErrorText();
+    int transparent = 0;
+    for (uint32_t y = 0; y < reference.height; ++y) {
+      for (uint32_t x = 0; x < reference.width; ++x) {
+        if (reference.At(x, y)[3] != 0) continue;
+        const CxRgbQuad colour =
+            decoder.PixelColor(int32_t(x), int32_t(reference.height - 1 - y), false);
+        ASSERT_EQ(colour, (CxRgbQuad{c.background, c.background, c.background, 0}))
+            << x << ", " << y;
+        ++transparent;
+      }
+    }
+    EXPECT_GT(transparent, 0);
   }
 }
 
