@@ -171,13 +171,6 @@ bool ReadRowsAsGray(jpeg_decompress_struct& cinfo, CxImage& image) {
   return true;
 }
 
-// The gray rows are taken only where the 24-bit picture could have been made: a frame beyond the
-// memory guard at 24 bits must fail as it does on the two-step path.
-bool ColourPictureFits(const jpeg_decompress_struct& cinfo) {
-  const uint64_t rowStride = ((uint64_t(cinfo.output_width) * 24 + 31) / 32) * 4;
-  return rowStride * cinfo.output_height <= kCxImageMaxMemory;
-}
-
 // libjpeg delivers red, green, blue; the picture stores blue, green, red.
 bool SwapRedAndBlue(CxImage& image) {
   const uint32_t width = image.ImageWidth();
@@ -242,11 +235,12 @@ bool Decompress(Session& session, CxImage& image, CxFile& stream, const ExifReso
   if (bgrOutput) cinfo.out_color_space = JCS_EXT_BGR;
 
   // The picture is made (or refused) before decompression starts: a small file can claim a
-  // huge frame, and libjpeg would allocate its own buffers for it first.
+  // huge frame, and libjpeg would allocate its own buffers for it first. The memory guard
+  // weighs the picture actually made, so gray rows are bounded by their own 8-bit size: a
+  // photograph too large for the 24-bit picture still loads as gray.
   jpeg_calc_output_dimensions(&cinfo);
   const bool grayRows = bgrOutput && cinfo.output_components == 3 &&
-                        (image.CodecOption(kCxFormatJpeg) & kCxJpegGrayRows) != 0 &&
-                        ColourPictureFits(cinfo);
+                        (image.CodecOption(kCxFormatJpeg) & kCxJpegGrayRows) != 0;
   const uint32_t depth = grayRows ? 8 : 8 * uint32_t(cinfo.output_components);
   // One- and three-channel output lands in every row in full (a failed read discards the
   // picture), so its pixels need not be cleared first; four-channel output is converted.

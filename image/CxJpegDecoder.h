@@ -12,7 +12,8 @@ enum CxJpegOption : uint32_t {
   kCxJpegOnePassQuantize = 0x400,
   kCxJpegNoFancyUpsampling = 0x800,
   // Store colour files as ToGray would leave them (8-bit, gray palette), without the 24-bit
-  // picture in between; other files decode as usual. Only EngraveImage::LoadPictureGray sets it.
+  // picture in between, so the memory guard weighs the gray picture; other files decode as
+  // usual. Only EngraveImage::LoadPictureGray sets it.
   kCxJpegGrayRows = 0x1000,
 };
 

@@ -19,9 +19,10 @@ class EngraveImage {
   // Discards the held picture, then loads path with the format its extension names, falling
   // back to every decoder. A failed load leaves the holder empty.
   bool LoadPicture(const std::string& path);
-  // Exactly LoadPicture(path) followed by Picture()->ToGray(): the same result, and on success
-  // the same picture, byte for byte. Colour JPEGs are decoded straight to gray rows, which
-  // spares making and converting a picture three times the size.
+  // LoadPicture(path) followed by Picture()->ToGray(): on success the same picture, byte for
+  // byte. Colour JPEGs are decoded straight to gray rows, which spares making and converting a
+  // picture three times the size; so a colour JPEG whose gray picture fits the memory guard
+  // loads here even when its 24-bit picture would not (a 96-megapixel photograph, say).
   bool LoadPictureGray(const std::string& path);
   // The text after the last "." of the path; empty without one.
   static std::string ExtensionOf(const std::string& path);

@@ -8,8 +8,11 @@
 
 #include "AllocationProbe.h"
 #include "HardeningSupport.h"
+#include "TempDir.h"
 #include "image/CxImage.h"
+#include "image/CxJpegDecoder.h"
 #include "image/CxMemFile.h"
+#include "image/EngraveImage.h"
 
 namespace hardening {
 namespace {
@@ -123,6 +126,76 @@ TEST(HugeHeader, CreateRefusesEveryDepthAt65535Square) {
     EXPECT_STREQ(image.LastErrorText(), kGuardMessage) << bits;
     EXPECT_FALSE(image.IsLoaded());
     EXPECT_LT(probe.Largest(), kLargeAllocation) << bits;
+  }
+}
+
+// The dialog's load stores colour JPEGs as gray rows, so there the guard weighs the 8-bit
+// picture: just past its bound, and far past it, a frame is still refused before anything large
+// is asked for, both by the decoder and by the holder's file load.
+TEST(HugeHeader, TheDialogsGrayLoadIsRefusedPastTheGrayBound) {
+  const Bytes jpeg = ReadBytes(TestData("jpeg/historical/testimgcrop.jpg"));
+  const Bytes progressive = ReadBytes(TestData("jpeg/historical/testprog.jpg"));
+  const struct {
+    const char* name;
+    Bytes bytes;
+  } cases[] = {
+      {"jpeg 16001x16000", WithJpegSize(jpeg, 16001, 16000)},  // rows of 16004 bytes
+      {"jpeg 65500x65500", WithJpegSize(jpeg, 65500, 65500)},
+      {"progressive jpeg 16001x16000", WithJpegSize(progressive, 16001, 16000)},
+      {"progressive jpeg 65500x65500", WithJpegSize(progressive, 65500, 65500)},
+  };
+  TempDir dir;
+  for (const auto& huge : cases) {
+    SCOPED_TRACE(huge.name);
+    AllocationProbe probe;
+    Bytes copy(huge.bytes);
+    CxMemFile stream(copy.data(), uint32_t(copy.size()));
+    CxImage image;
+    image.SetCodecOption(kCxJpegGrayRows, kCxFormatJpeg);
+    EXPECT_FALSE(image.Decode(stream, kCxFormatJpeg));
+    EXPECT_STREQ(image.LastErrorText(), kGuardMessage);
+    EXPECT_FALSE(image.IsLoaded());
+
+    const std::string path = dir.File("huge.jpg");
+    WriteBytes(path, huge.bytes);
+    EngraveImage holder;
+    EXPECT_FALSE(holder.LoadPictureGray(path));
+    EXPECT_EQ(holder.Picture(), nullptr);
+    EXPECT_LT(probe.Largest(), kLargeAllocation);
+  }
+}
+
+// Only the JPEG decoder stores gray rows; the others make the 24-bit picture first, and the
+// dialog's load refuses it where the guard does, however small its gray picture would be.
+TEST(HugeHeader, TheDialogsLoadOfOtherColourFormatsKeepsThe24BitBound) {
+  const Bytes noRows = Deflate(Bytes(64, 0));
+  const struct {
+    const char* name;
+    Bytes bytes;
+    uint32_t formatCode;
+    const char* message;
+  } cases[] = {
+      {"huge.png", MakePng(10000, 9000, 8, 2, noRows), kCxFormatPng, kGuardMessage},
+      {"huge.bmp", MakeBmp(10000, 9000, 24, 0, {}, Bytes(64, 0)), kCxFormatBmp,
+       "Can't allocate memory"},
+  };
+  TempDir dir;
+  for (const auto& huge : cases) {
+    SCOPED_TRACE(huge.name);
+    AllocationProbe probe;
+    Bytes copy(huge.bytes);
+    CxMemFile stream(copy.data(), uint32_t(copy.size()));
+    CxImage image;
+    image.SetCodecOption(kCxJpegGrayRows, kCxFormatJpeg);  // as the dialog's load sets it
+    EXPECT_FALSE(image.Decode(stream, huge.formatCode));
+    EXPECT_STREQ(image.LastErrorText(), huge.message);
+
+    const std::string path = dir.File(huge.name);
+    WriteBytes(path, huge.bytes);
+    EngraveImage holder;
+    EXPECT_FALSE(holder.LoadPictureGray(path));
+    EXPECT_EQ(holder.Picture(), nullptr);
+    EXPECT_LT(probe.Largest(), kLargeAllocation);
   }
 }
 

@@ -134,6 +134,61 @@ std::vector<uint8_t> CompressJpeg(const JpegRecipe& recipe) {
   return file;
 }
 
+bool WriteRgbJpeg(const std::string& path, int width, int height, const RgbRowWriter& row,
+                  int quality) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  jpeg_compress_struct cinfo;
+  jpeg_error_mgr errors;
+  cinfo.err = jpeg_std_error(&errors);  // a failure here is a broken test: let libjpeg exit
+  jpeg_create_compress(&cinfo);
+  jpeg_stdio_dest(&cinfo, file);
+  cinfo.image_width = JDIMENSION(width);
+  cinfo.image_height = JDIMENSION(height);
+  cinfo.input_components = 3;
+  cinfo.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&cinfo);
+  jpeg_set_quality(&cinfo, quality, TRUE);
+  jpeg_start_compress(&cinfo, TRUE);
+  std::vector<uint8_t> scanline(size_t(width) * 3);
+  while (cinfo.next_scanline < cinfo.image_height) {
+    row(int(cinfo.next_scanline), scanline.data());
+    JSAMPROW rows[1] = {scanline.data()};
+    jpeg_write_scanlines(&cinfo, rows, 1);
+  }
+  jpeg_finish_compress(&cinfo);
+  jpeg_destroy_compress(&cinfo);
+  return std::fclose(file) == 0;
+}
+
+bool ReadRgbJpeg(const std::string& path, int width, int height, const RgbRowReader& row) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  jpeg_decompress_struct cinfo;
+  jpeg_error_mgr errors;
+  cinfo.err = jpeg_std_error(&errors);  // only files the test has just written come here
+  jpeg_create_decompress(&cinfo);
+  jpeg_stdio_src(&cinfo, file);
+  jpeg_read_header(&cinfo, TRUE);
+  cinfo.out_color_space = JCS_RGB;
+  jpeg_start_decompress(&cinfo);
+  const bool fits = int(cinfo.output_width) == width && int(cinfo.output_height) == height &&
+                    cinfo.output_components == 3;
+  if (fits) {
+    std::vector<uint8_t> scanline(size_t(width) * 3);
+    while (cinfo.output_scanline < cinfo.output_height) {
+      const int y = int(cinfo.output_scanline);
+      JSAMPROW rows[1] = {scanline.data()};
+      jpeg_read_scanlines(&cinfo, rows, 1);
+      row(y, scanline.data());
+    }
+    jpeg_finish_decompress(&cinfo);
+  }
+  jpeg_destroy_decompress(&cinfo);
+  std::fclose(file);
+  return fits;
+}
+
 IndependentDecode DecodeIndependently(const std::vector<uint8_t>& file, J_COLOR_SPACE outSpace,
                                       int colours) {
   RawDecode raw;

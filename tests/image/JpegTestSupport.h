@@ -37,6 +37,16 @@ struct JpegRecipe {
 
 std::vector<uint8_t> CompressJpeg(const JpegRecipe& recipe);
 
+// Photograph-sized colour pictures, written and read back one scanline at a time so that the
+// test itself never holds the whole picture. `row` fills or receives scanline y (top first) as
+// red, green, blue.
+using RgbRowWriter = std::function<void(int y, uint8_t* rgb)>;
+using RgbRowReader = std::function<void(int y, const uint8_t* rgb)>;
+bool WriteRgbJpeg(const std::string& path, int width, int height, const RgbRowWriter& row,
+                  int quality = 85);
+// Decodes with plain libjpeg; false when the file is not a colour JPEG of the given size.
+bool ReadRgbJpeg(const std::string& path, int width, int height, const RgbRowReader& row);
+
 struct IndependentDecode {
   bool ok = false;
   std::string error;
