@@ -29,6 +29,7 @@
 #include "host/Machine.h"
 #include "host/PluginHost.h"
 #include "host/SamplePicture.h"
+#include "host/TraceWriter.h"
 
 namespace hostsim {
 namespace {
@@ -63,43 +64,26 @@ class Session final : public HostObserver {
       : options_(options), host_(host), machine_(options.stepsPerUnitX, options.stepsPerUnitY) {}
 
   bool OpenOutputs(std::string* error) {
-    if (!options_.gcode.empty()) {
-      gcode_.open(options_.gcode, std::ios::trunc);
-      if (!gcode_) *error = "cannot write " + options_.gcode;
-    }
-    if (!options_.trace.empty()) {
-      trace_.open(options_.trace, std::ios::trunc);
-      if (!trace_) *error = "cannot write " + options_.trace;
-    }
-    return error->empty();
+    return trace_.Open(options_.gcode, options_.trace, error);
   }
 
   void set_verbose(bool verbose) { verbose_ = verbose; }
 
   // HostObserver
-  void OnCode(const std::string& line) override {
-    if (line.rfind("G1 X", 0) == 0 && trace_)
-      trace_ << "bits\t" << xMovesSent_ << '\t'
-             << BitRanges(host_.driver->TriggerBits, kTriggerWordCount) << '\n';
-    if (line.rfind("G1 X", 0) == 0) ++xMovesSent_;
-    if (trace_) trace_ << "code\t" << line << '\n';
-    if (gcode_) gcode_ << line << '\n';
-  }
+  void OnCode(const std::string& line) override { trace_.Code(line, *host_.driver); }
   void OnStatus(const std::string& text) override {
-    if (trace_) trace_ << "status\t" << text << '\n';
+    trace_.Status(text);
     if (verbose_) Print("status: " + text);
     if (text == kArmedStatus) armed_ = true;
     if (text == kRunningStatus) host_.control.CycleStart = 0;  // the button is momentary
     if (text == kCompleteStatus) complete_ = true;
   }
-  void OnTriggerMode(int32_t mode) override {
-    if (trace_) trace_ << "triggermode\t" << mode << '\n';
-  }
+  void OnTriggerMode(int32_t mode) override { trace_.TriggerMode(mode); }
 
   void ReadUiLog(UiLogTail& tail) {
     tail.ReadNew([&](const std::string&, const std::vector<std::string>& fields) {
       if (fields[0] == "message" && fields.size() >= 3) {
-        if (trace_) trace_ << "message\t" << fields[1] << '\t' << fields[2] << '\n';
+        trace_.Message(fields[1], fields[2]);
         Print(fields[1] + ": " + fields[2], stderr);
       } else if (fields[0] == "show" && fields.size() >= 3 && fields[1] == "4164") {
         if (const std::optional<double> height = ParseNumber(fields[2])) height_ = *height;
@@ -157,8 +141,7 @@ class Session final : public HostObserver {
   const Options& options_;
   PluginHost& host_;
   Machine machine_;
-  std::ofstream gcode_, trace_;
-  long xMovesSent_ = 0;
+  TraceWriter trace_;
   bool armed_ = false;
   bool complete_ = false;
   bool verbose_ = false;
