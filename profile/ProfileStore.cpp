@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <string_view>
 
 #include "profile/ProfileStoreTesting.h"
@@ -76,17 +75,23 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-// The file that a save must replace: the target of a symbolic link rather than the link.
-std::string ResolveSaveTarget(const std::string& path) {
-  struct stat info;
-  if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
-      std::string target(resolved);
-      std::free(resolved);
-      return target;
-    }
+// The file that a save must write: where a chain of symbolic links ends, whether or not that
+// file exists yet, so that the links stay links. A relative link target counts from the link's
+// own folder. Empty when the chain loops or cannot be read.
+std::string ResolveSaveTarget(std::string path) {
+  constexpr int kMaxLinks = 40;  // the kernel's own limit on a chain
+  for (int links = 0; links < kMaxLinks; ++links) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(path.c_str(), target, sizeof target);
+    if (length <= 0 || size_t(length) >= sizeof target) return {};
+    const std::string linked(target, size_t(length));
+    const size_t slash = path.rfind('/');
+    path = linked.front() == '/' || slash == std::string::npos ? linked
+                                                               : path.substr(0, slash + 1) + linked;
   }
-  return path;
+  return {};
 }
 
 }  // namespace
@@ -193,6 +198,10 @@ bool ProfileStore::Save() {
   // Write a sibling file and rename it over the profile, so that a failure at any point
   // leaves the old profile whole.
   const std::string target = ResolveSaveTarget(path_);
+  if (target.empty()) {
+    xmlFree(serialised);
+    return false;
+  }
   static std::atomic<unsigned> counter{0};
   const std::string temporary =
       target + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);

@@ -2,6 +2,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <utility>
+#include <vector>
 
 #include "TempDir.h"
 #include "profile/ProfileStore.h"
@@ -192,6 +195,99 @@ TEST_F(ProfileStoreTest, SavingKeepsPermissionsAndWritesThroughASymbolicLink) {
   struct stat info;
   ASSERT_EQ(stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+// A layout of links in a folder of its own: the links to make (name, what it points to, as
+// written), the path the store is given and the file that must end up holding the profile.
+struct LinkLayout {
+  std::vector<std::pair<std::string, std::string>> links;
+  std::string opened;
+  std::string target;
+};
+
+class ProfileLinkTest : public ProfileStoreTest {
+ protected:
+  std::filesystem::path Make(const std::string& name, const LinkLayout& layout) {
+    const std::filesystem::path folder = dir.Path() / name;
+    std::filesystem::create_directories(folder / "profiles");
+    std::filesystem::create_directories(folder / "links");
+    for (const auto& [link, pointsTo] : layout.links)
+      std::filesystem::create_symlink(pointsTo, folder / link);
+    return folder;
+  }
+  void ExpectLinksKept(const std::filesystem::path& folder, const LinkLayout& layout) {
+    for (const auto& [link, pointsTo] : layout.links) {
+      ASSERT_TRUE(std::filesystem::is_symlink(folder / link)) << link;
+      EXPECT_EQ(std::filesystem::read_symlink(folder / link), pointsTo) << link;
+    }
+  }
+};
+
+TEST_F(ProfileLinkTest, ALinkWhoseTargetIsMissingCreatesTheTargetAndStaysALink) {
+  const std::string absoluteTarget = (dir.Path() / "absolute/profiles/profile.xml").string();
+  const std::pair<std::string, LinkLayout> layouts[] = {
+      // relative to the link's folder, not to the working directory
+      {"relative",
+       {{{"links/profile.xml", "../profiles/profile.xml"}},
+        "links/profile.xml",
+        "profiles/profile.xml"}},
+      {"absolute",
+       {{{"links/profile.xml", absoluteTarget}}, "links/profile.xml", "profiles/profile.xml"}},
+      // a chain whose last link dangles
+      {"chain",
+       {{{"links/first.xml", "second.xml"}, {"links/second.xml", "../profiles/chained.xml"}},
+        "links/first.xml",
+        "profiles/chained.xml"}},
+  };
+  for (const auto& [name, layout] : layouts) {
+    SCOPED_TRACE(name);
+    const std::filesystem::path folder = Make(name, layout);
+    {
+      ProfileStore store((folder / layout.opened).string());
+      EXPECT_FALSE(store.LoadFailed());
+      store.WriteString("Engraving", "Width", "3");
+      EXPECT_TRUE(store.Save());
+    }
+    ExpectLinksKept(folder, layout);
+    EXPECT_EQ(Body((folder / layout.target).string()),
+              "<profile><Engraving><Width>3</Width></Engraving></profile>");
+  }
+}
+
+TEST_F(ProfileLinkTest, ARelativeLinkToAnExistingProfileWritesThroughToIt) {
+  const LinkLayout layout{{{"links/profile.xml", "../profiles/profile.xml"}}, "", ""};
+  const std::filesystem::path folder = Make("existing", layout);
+  const std::string target = (folder / "profiles/profile.xml").string();
+  WriteFileText(target, "<profile><Host>keep</Host></profile>");
+  {
+    ProfileStore store((folder / "links/profile.xml").string());
+    store.WriteString("Engraving", "Width", "3");
+    EXPECT_TRUE(store.Save());
+  }
+  ExpectLinksKept(folder, layout);
+  EXPECT_EQ(Body(target),
+            "<profile><Host>keep</Host><Engraving><Width>3</Width></Engraving></profile>");
+}
+
+TEST_F(ProfileLinkTest, ALinkIntoAMissingFolderOrALoopIsLeftAlone) {
+  const std::pair<std::string, LinkLayout> layouts[] = {
+      {"missing-folder",
+       {{{"links/profile.xml", "../nowhere/profile.xml"}}, "links/profile.xml", ""}},
+      {"loop", {{{"links/a.xml", "b.xml"}, {"links/b.xml", "a.xml"}}, "links/a.xml", ""}},
+  };
+  for (const auto& [name, layout] : layouts) {
+    SCOPED_TRACE(name);
+    const std::filesystem::path folder = Make(name, layout);
+    {
+      ProfileStore store((folder / layout.opened).string());
+      store.WriteString("Engraving", "Width", "3");
+      EXPECT_FALSE(store.Save());
+    }
+    ExpectLinksKept(folder, layout);
+    EXPECT_FALSE(std::filesystem::exists(folder / "nowhere"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder / "links"), {}),
+              std::ptrdiff_t(layout.links.size()));
+  }
 }
 
 TEST_F(ProfileStoreTest, AnEmptyPathLoadsAndSavesNothing) {
