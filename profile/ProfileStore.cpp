@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 #include "profile/ProfileStoreTesting.h"
@@ -63,14 +64,16 @@ std::string TextOf(const xmlNode* node) {
 }
 
 bool WriteAll(int fd, const char* data, size_t size) {
+  off_t offset = 0;
   while (size > 0) {
-    ssize_t written = ::write(fd, data, size);
+    const ssize_t written = ::pwrite(fd, data, size, offset);
     if (written < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     data += written;
     size -= size_t(written);
+    offset += written;
   }
   return true;
 }
@@ -92,6 +95,63 @@ std::string ResolveSaveTarget(std::string path) {
                                                                : path.substr(0, slash + 1) + linked;
   }
   return {};
+}
+
+// Whether the profile may be replaced at all: only when the saving process may write it. Root,
+// whom permission bits do not stop, still leaves a file alone whose owner may not write it: such
+// a profile was made read-only on purpose.
+bool MayWrite(const std::string& target, const struct stat& info) {
+  if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return false;
+  return ::geteuid() != 0 || (info.st_mode & S_IWUSR) != 0;
+}
+
+std::string SiblingName(const std::string& target) {
+  static std::atomic<unsigned> counter{0};
+  return target + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+}
+
+// Writes a new file beside the target and renames it over the target. nullopt when no sibling
+// can stand in for the old file: the folder takes no new file, or the new file cannot be given
+// the old one's owner, group and mode before any content goes into it.
+std::optional<bool> ReplaceThroughSibling(const std::string& target, const struct stat* existing,
+                                          std::string_view content) {
+  const std::string sibling = SiblingName(target);
+  const int fd = ::open(sibling.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                        existing != nullptr ? 0600 : 0666);
+  if (fd < 0) return std::nullopt;
+  if (existing != nullptr) {
+    struct stat created;
+    const bool sameOwner = ::fstat(fd, &created) == 0 && created.st_uid == existing->st_uid &&
+                           created.st_gid == existing->st_gid;
+    // The owner first: a change of owner clears set-id bits that the mode may then restore.
+    const bool fit = (sameOwner || ::fchown(fd, existing->st_uid, existing->st_gid) == 0) &&
+                     ::fchmod(fd, existing->st_mode & 07777) == 0;
+    if (!fit) {
+      ::close(fd);
+      ::unlink(sibling.c_str());
+      return std::nullopt;
+    }
+  }
+  bool ok = WriteAll(fd, content.data(), content.size()) && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  if (ok) ok = gRename(sibling.c_str(), target.c_str()) == 0;
+  if (!ok) ::unlink(sibling.c_str());
+  return ok;
+}
+
+// Writes over the target itself, as the host writes its file. Room for the new content is
+// reserved first, so that a full disk fails before a byte changes, and the file is cut to its
+// new length only once all of it is written.
+bool WriteInPlace(const std::string& target, std::string_view content) {
+  const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat info;
+  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (ok && off_t(content.size()) > info.st_size)
+    ok = ::posix_fallocate(fd, 0, off_t(content.size())) == 0;
+  ok = ok && WriteAll(fd, content.data(), content.size()) &&
+       ::ftruncate(fd, off_t(content.size())) == 0 && ::fsync(fd) == 0;
+  return ::close(fd) == 0 && ok;
 }
 
 }  // namespace
@@ -190,35 +250,26 @@ bool ProfileStore::WriteInt(const std::string& section, const std::string& key, 
 
 bool ProfileStore::Save() {
   if (document_ == nullptr || path_.empty() || loadFailed_) return false;
+  const std::string target = ResolveSaveTarget(path_);
+  if (target.empty()) return false;
+  struct stat existing;
+  const bool hadFile = ::stat(target.c_str(), &existing) == 0;
+  if (!hadFile && errno != ENOENT) return false;
+  if (hadFile && (!S_ISREG(existing.st_mode) || !MayWrite(target, existing))) return false;
+
   xmlChar* serialised = nullptr;
   int size = 0;
   xmlDocDumpMemoryEnc(document_, &serialised, &size, "UTF-8");
   if (serialised == nullptr) return false;
-
-  // Write a sibling file and rename it over the profile, so that a failure at any point
-  // leaves the old profile whole.
-  const std::string target = ResolveSaveTarget(path_);
-  if (target.empty()) {
-    xmlFree(serialised);
-    return false;
-  }
-  static std::atomic<unsigned> counter{0};
-  const std::string temporary =
-      target + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-  struct stat existing;
-  const bool hadFile = ::stat(target.c_str(), &existing) == 0;
-  bool ok = false;
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd >= 0) {
-    ok = WriteAll(fd, reinterpret_cast<const char*>(serialised), size_t(size));
-    if (ok && hadFile) ok = ::fchmod(fd, existing.st_mode & 07777) == 0;
-    if (ok) ok = ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok) ok = gRename(temporary.c_str(), target.c_str()) == 0;
-    if (!ok) ::unlink(temporary.c_str());
-  }
+  const std::string content(reinterpret_cast<const char*>(serialised), size_t(size));
   xmlFree(serialised);
-  return ok;
+
+  // A sibling renamed over the profile leaves the old file whole if the save is interrupted;
+  // where no sibling can take the old file's place, the file is written where it is.
+  const std::optional<bool> replaced =
+      ReplaceThroughSibling(target, hadFile ? &existing : nullptr, content);
+  if (replaced) return *replaced;
+  return hadFile && WriteInPlace(target, content);
 }
 
 std::string& ProfileName() {

@@ -3,8 +3,12 @@
 // and saves the document when it is destroyed.
 //
 // A profile that exists but cannot be loaded is never overwritten (the host's own settings
-// would be lost), and every save replaces the file atomically, so an interrupted save leaves
-// the old file whole.
+// would be lost). A save replaces the file through a sibling renamed over it, so an interrupted
+// save leaves the old file whole, but otherwise it behaves as writing the file would: owner,
+// group and mode stay, a profile the saving process may not write is left alone, a symbolic
+// link stays a link (also one whose target does not exist yet), and where no faithful sibling
+// can be made (a folder that takes no new file, an owner that cannot be kept) the file is
+// written in place.
 #pragma once
 
 #include <cstdint>
@@ -38,7 +42,9 @@ class ProfileStore {
   bool WriteInt(const std::string& section, const std::string& key, int32_t value);
 
   // Writes the document to the path now. False when there is nothing to save to, when the load
-  // failed on an existing file, or when writing failed (the old file is then left whole).
+  // failed on an existing file, when the file may not be written (the process lacks write
+  // permission, or, for root, its owner does), or when writing failed (the old file is then
+  // left whole).
   bool Save();
 
   const std::string& Path() const { return path_; }
