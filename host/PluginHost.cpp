@@ -60,6 +60,12 @@ int SimMenuBar::FindCommand(const std::string& text) const {
   return -1;
 }
 
+std::vector<SimMenuBar::Popup> SimMenuBar::popups() const {
+  std::vector<Popup> bar;
+  for (int popup : bar_) bar.push_back(popups_[popup]);
+  return bar;
+}
+
 std::vector<std::string> SimMenuBar::Describe() const {
   std::vector<std::string> lines;
   for (int popup : bar_) {

@@ -37,6 +37,8 @@ class SimMenuBar final : public HostMenuBar, public HostWindow {
 
   // The command id of the item with this text in any popup of the bar; -1 when there is none.
   int FindCommand(const std::string& text) const;
+  // The popups on the bar, in bar order.
+  std::vector<Popup> popups() const;
   // "&Tarvex/Laser Engraving > &Engrave Photo (1000)", one line per popup of the bar.
   std::vector<std::string> Describe() const;
 
@@ -104,6 +106,7 @@ class PluginHost {
   void set_observer(HostObserver* observer) { observer_ = observer; }
   // G-code lines received and not yet taken by the machine.
   std::deque<std::string>& pendingCode() { return pendingCode_; }
+  const std::deque<std::string>& pendingCode() const { return pendingCode_; }
 
   ControlState control;
   MotionState motion;

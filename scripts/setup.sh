@@ -27,7 +27,36 @@ if ((${#missing[@]})); then
   apt-get install -y -qq "${missing[@]}"
 fi
 
+# LinuxCNC and what engrave-lcnc builds against; without recommends apt would bring hundreds
+# of packages that the simulator does not need.
+lcnc_packages=(linuxcnc-uspace linuxcnc-uspace-dev libboost-dev)
+lcnc_missing=()
+for p in "${lcnc_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || lcnc_missing+=("$p")
+done
+if ((${#lcnc_missing[@]})); then
+  echo "setup: installing ${lcnc_missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: run as root to install packages" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  ((${#missing[@]})) || apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${lcnc_missing[@]}"
+fi
+
 build_dir=${1:-build}
 shift || true
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 cmake --build "$build_dir" -j "$(nproc)"
+
+# The realtime component goes where LinuxCNC's loadrt finds it.
+component="$build_dir/lcnc/engrave_trigger.so"
+installed=/usr/lib/linuxcnc/modules/engrave_trigger.so
+if [ -f "$component" ] && ! cmp -s "$component" "$installed"; then
+  if [ "$(id -u)" -eq 0 ]; then
+    install -m 644 "$component" "$installed"
+  else
+    echo "setup: run as root to install $component into $installed" >&2
+  fi
+fi

@@ -1,0 +1,39 @@
+// What every engrave-lcnc session sets up, in the order it must come up: the machine's INI,
+// engrave-lcnc's HAL pins, the trigger component's buffer, the POSTGUI_HALFILE, LinuxCNC's task.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "host/HostOptions.h"
+#include "lcnc/HalLink.h"
+#include "lcnc/LcncHost.h"
+#include "lcnc/LinuxCnc.h"
+
+namespace lcnc {
+
+inline constexpr const char* kComponentName = "engrave-lcnc";
+
+// Set by SIGINT and SIGTERM (LinuxCNC ends its display so).
+extern std::atomic<bool> gStopRequested;
+
+struct Connection {
+  MachineSettings machine;
+  HalPins pins;
+  TriggerBuffer trigger;
+  LinuxCnc cnc;
+
+  // False (said on stderr) when a step fails; a trigger component that is not loaded is only
+  // reported: the plug-in then finds no printer port.
+  bool Open(const hostsim::Options& options);
+};
+
+// Out of E-stop, on, in MDI.
+bool MachineOn(LinuxCnc& cnc, std::string* error);
+
+// The run's figures on stdout: lines, steps, fires, line-to-line latency, step rate, MDI cost.
+void PrintSummary(const LcncHost& host, const hostsim::Options& options, double mdiSeconds);
+
+bool Fail(const std::string& error);
+
+}  // namespace lcnc

@@ -1,0 +1,181 @@
+// engrave-lcnc: the Engraving plug-in's host controller on LinuxCNC. Started by LinuxCNC as its
+// display ([DISPLAY] DISPLAY = engrave-lcnc), or by hand while LinuxCNC runs.
+//
+//   engrave-lcnc [gui] [-ini FILE]                    the host window (needs DISPLAY)
+//   engrave-lcnc engrave [PICTURE] [options] [-ini FILE]  one whole engraving, scripted dialog
+//
+// Arguments may also come from the file named by ENGRAVE_LCNC_ARGS_FILE, one per line, for
+// runs that LinuxCNC starts.
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/HostFiles.h"
+#include "host/HostOptions.h"
+#include "host/SamplePicture.h"
+#include "lcnc/Connection.h"
+#include "lcnc/HostWindowLink.h"
+#include "lcnc/LcncHost.h"
+
+namespace lcnc {
+namespace {
+
+namespace fs = std::filesystem;
+using hostsim::Options;
+
+void PrintUsage(std::FILE* out) {
+  std::fputs(
+      "usage: engrave-lcnc [gui] [-ini FILE]\n"
+      "       engrave-lcnc engrave [PICTURE] [options] [-ini FILE]\n"
+      "options:\n",
+      out);
+  hostsim::PrintEngraveOptions(out);
+  std::fputs(
+      "  --fired FILE          write the steps the tool fired, one line per raster line\n"
+      "  --before CODE         an MDI command to run before the menu command (repeatable)\n"
+      "  -ini FILE             the machine's INI (default: $INI_FILE_NAME, set by LinuxCNC)\n"
+      "The machine's steps per unit are the INI's [JOINT_0]SCALE and [JOINT_1]SCALE.\n"
+      "HAL pins: engrave-lcnc.cycle-start, engrave-lcnc.reset (rising edge).\n",
+      out);
+}
+
+std::vector<std::string> Arguments(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (const char* file = std::getenv("ENGRAVE_LCNC_ARGS_FILE"); file != nullptr && *file) {
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);)
+      if (!line.empty()) args.push_back(line);
+  }
+  // LinuxCNC puts its own -ini first; the mode may follow it.
+  for (size_t i = 0; i + 1 < args.size(); ++i) {
+    if (args[i] != "-ini") continue;
+    std::vector<std::string> rest(args.begin(), args.begin() + long(i));
+    rest.insert(rest.end(), args.begin() + long(i) + 2, args.end());
+    rest.push_back("-ini");
+    rest.push_back(args[i + 1]);
+    return rest;
+  }
+  return args;
+}
+
+int RunEngrave(const Options& options) {
+  Connection link;
+  if (!link.Open(options)) return 1;
+  std::string error;
+  if (!MachineOn(link.cnc, &error)) {
+    std::fprintf(stderr, "engrave-lcnc: %s\n", error.c_str());
+    return 1;
+  }
+  LcncHost host(options, link.machine, link.cnc, link.pins, link.trigger);
+  const double mdiSeconds = host.MeasureMdiSeconds(5);
+  for (const std::string& line : options.before) {
+    if (!host.RunMdi(line, &error)) {
+      std::fprintf(stderr, "engrave-lcnc: %s: %s\n", line.c_str(), error.c_str());
+      return 1;
+    }
+  }
+
+  hostsim::TempDir temp("engrave-lcnc");
+  if (!temp.ok()) return Fail("cannot make a temporary folder");
+  std::string picture = options.picture;
+  if (picture.empty()) {
+    picture = temp.File("sample.png");
+    if (!hostsim::WritePng(picture, hostsim::MakeSamplePicture(), &error)) return Fail(error);
+  }
+  setenv("ENGRAVING_UI", "script", 1);
+  if (std::getenv("ENGRAVING_UI_SCRIPT") == nullptr) {
+    const std::string script = temp.File("answers.script");
+    if (!hostsim::WriteText(script, hostsim::ComposeScript(options, picture)))
+      return Fail("cannot write " + script);
+    setenv("ENGRAVING_UI_SCRIPT", script.c_str(), 1);
+  }
+  if (std::getenv("ENGRAVING_UI_LOG") == nullptr)
+    setenv("ENGRAVING_UI_LOG", temp.File("ui.log").c_str(), 1);
+  hostsim::UiLogTail tail(std::getenv("ENGRAVING_UI_LOG"));
+  host.onMessage = [](const std::string& title, const std::string& text) {
+    std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
+  };
+
+  const std::string profile = options.profile.empty() ? temp.File("profile.xml") : options.profile;
+  if (!host.Start(profile, &error)) return Fail(error);
+  hostsim::PluginHost& plugin = host.plugin();
+  const int command = plugin.menu.FindCommand(hostsim::kMenuItem);
+  if (command < 0) {
+    host.Finish();
+    return Fail("the plug-in added no \"&Engrave Photo\" menu item");
+  }
+  plugin.entries().Notify(command);
+  plugin.Observe();
+  host.ReadUiLog(tail);
+
+  // The dialog answers on its own thread; tick until it has armed the raster or gone.
+  bool alive = true;
+  while (alive && !host.armed() && !gStopRequested) {
+    const bool dialogGone = !plugin.DialogRunning();
+    alive = host.Tick();
+    host.ReadUiLog(tail);
+    if (dialogGone && !host.armed()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (!host.armed()) {
+    host.Finish();
+    host.ReadUiLog(tail);
+    return Fail(alive ? "the setup dialog closed without arming the engraving"
+                      : "stopped before the engraving was armed");
+  }
+
+  host.PressCycleStart();
+  while (alive && !gStopRequested && !((host.complete() || host.canceled()) && host.idle())) {
+    alive = host.Tick();
+    host.ReadUiLog(tail);
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  const bool complete = host.complete() && alive && !gStopRequested;
+  const std::string reason = host.cancelReason();
+  const bool written = host.Finish();
+  host.ReadUiLog(tail);
+  PrintSummary(host, options, mdiSeconds);
+  if (!complete)
+    std::fprintf(stderr, "engrave-lcnc: the engraving did not complete (%s)\n",
+                 gStopRequested   ? "stopped"
+                 : reason.empty() ? "cancelled"
+                                  : reason.c_str());
+  return complete && written ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace lcnc
+
+int main(int argc, char** argv) {
+  using namespace lcnc;
+  std::signal(SIGINT, [](int) { gStopRequested = true; });
+  std::signal(SIGTERM, [](int) { gStopRequested = true; });
+  Options options;
+  std::string error;
+  if (!hostsim::ParseOptions(Arguments(argc, argv), hostsim::Program::kEngraveLcnc, options,
+                             &error)) {
+    std::fprintf(stderr, "engrave-lcnc: %s\n", error.c_str());
+    PrintUsage(stderr);
+    return 2;
+  }
+  if (options.mode == "help") {
+    PrintUsage(stdout);
+    return 0;
+  }
+  if (options.mode.empty()) options.mode = "gui";
+  if (options.mode == "engrave") return RunEngrave(options);
+  if (options.mode == "gui") return RunGui(options);
+  std::fprintf(stderr, "engrave-lcnc: unknown command %s\n", options.mode.c_str());
+  PrintUsage(stderr);
+  return 2;
+}

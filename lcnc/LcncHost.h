@@ -1,0 +1,141 @@
+// The host controller of the plug-in on LinuxCNC. It runs the plug-in's lifecycle on its main
+// loop and maps the host records onto the machine:
+//   Code        each line as an MDI command, one after the other
+//   LineDone    set once every command sent is complete and the stepgens have caught up
+//   PositionX/Y the actual position in the active work coordinates
+//   FileLoaded  a program is open in LinuxCNC
+//   PrinterPortActive  engrave_trigger is loaded and its buffer mapped
+//   TriggerMode 0 arms the component for the next X move, -1 disarms it
+// Cycle Start and Reset come from HAL pins or from the window. E-stop, machine off or an
+// error during a raster cancels it as Reset does.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/HostFiles.h"
+#include "host/HostOptions.h"
+#include "host/Machine.h"
+#include "host/PluginHost.h"
+#include "host/TraceWriter.h"
+#include "lcnc/HalLink.h"
+#include "lcnc/LinuxCnc.h"
+
+namespace lcnc {
+
+struct MachineSettings {
+  std::string iniPath;
+  std::string nmlFile;
+  double scaleX = 0.0;  // [JOINT_0]SCALE
+  double scaleY = 0.0;  // [JOINT_1]SCALE
+  std::string postGuiHalFile;
+};
+
+// Reads what engrave-lcnc needs from the machine's INI. False with a reason.
+bool ReadMachineSettings(const std::string& iniPath, MachineSettings* settings, std::string* error);
+
+struct RunFigures {
+  long rasterLines = 0;
+  long fires = 0;
+  long steps = 0;
+  std::vector<double> lineGapsMs;  // last step of an X move to the first of the next
+  std::vector<double> lineRates;   // steps per second over each X move
+  std::vector<double> mdiSeconds;  // MDI round trips of moves
+};
+
+class LcncHost final : public hostsim::HostObserver {
+ public:
+  LcncHost(const hostsim::Options& options, const MachineSettings& machine, LinuxCnc& cnc,
+           HalPins& pins, TriggerBuffer& trigger);
+  ~LcncHost();
+
+  // Opens the output files and loads the plug-in; then StartUp with the profile.
+  bool Start(const std::string& profile, std::string* error);
+  hostsim::PluginHost& plugin() { return plugin_; }
+
+  // One pass of the main loop: status, pins, Update, the command in progress. False once the
+  // connection to LinuxCNC is lost (said on stderr).
+  bool Tick();
+
+  // Cycle Start and Reset, as the window's buttons and the HAL pins give them.
+  void PressCycleStart();
+  void PressReset();
+
+  // Ends the session: StopPlug, the fired record of a move still armed, the result picture.
+  bool Finish();
+
+  bool armed() const { return armed_; }
+  bool running() const { return running_; }
+  bool complete() const { return complete_; }
+  bool canceled() const { return canceled_; }
+  bool idle() const;  // no command in progress or waiting
+  const std::string& cancelReason() const { return cancelReason_; }
+  const RunFigures& figures() const { return figures_; }
+  const MachineStatus& machineStatus() const { return cnc_.status(); }
+
+  // Runs MDI commands one by one and waits for each (before the menu command).
+  bool RunMdi(const std::string& line, std::string* error);
+  // Clocks MDI round trips of a command that does not move, for the summary.
+  double MeasureMdiSeconds(int count);
+
+  // The UI log's message boxes, as they come (title, text).
+  std::function<void(const std::string&, const std::string&)> onMessage;
+  std::function<void(const std::string&)> onStatus;
+
+  void ReadUiLog(hostsim::UiLogTail& tail);
+
+  // HostObserver
+  void OnCode(const std::string& line) override;
+  void OnStatus(const std::string& text) override;
+  void OnTriggerMode(int32_t mode) override;
+
+ private:
+  enum class Phase { kIdle, kRunning, kSettling };
+  struct Command {
+    std::string line;
+    int serial = 0;
+    bool armedMove = false;
+    long rasterLine = -1;
+    std::chrono::steady_clock::time_point sent;
+    std::optional<std::chrono::steady_clock::time_point> settledSince;
+  };
+
+  void Cancel(const std::string& reason, bool machineStopped);
+  void WatchMachine();
+  void WatchPins();
+  void RunCommands();
+  bool StartCommand();
+  bool CaughtUp() const;
+  void FinishCommand(const Command& command);
+  void FinishMove(const Command& command);
+  void LostConnection(const std::string& what);
+
+  const hostsim::Options& options_;
+  MachineSettings machine_;
+  LinuxCnc& cnc_;
+  HalPins& pins_;
+  TriggerBuffer& trigger_;
+  hostsim::PluginHost plugin_;
+  hostsim::TraceWriter trace_;
+  hostsim::Machine result_;
+  std::unique_ptr<DriverState> firedState_ = std::make_unique<DriverState>();
+  std::ofstream firedFile_;
+
+  Phase phase_ = Phase::kIdle;
+  Command command_;
+  long xMovesRun_ = 0;
+  bool armed_ = false, running_ = false, complete_ = false, canceled_ = false;
+  std::string cancelReason_;
+  bool lastCycleStartPin_ = false, lastResetPin_ = false;
+  unsigned lastHeartbeat_ = 0;
+  std::chrono::steady_clock::time_point heartbeatSeen_;
+  bool lost_ = false;
+  int64_t previousLastStepNs_ = 0;
+  RunFigures figures_;
+};
+
+}  // namespace lcnc

@@ -1,0 +1,67 @@
+// A client of a running LinuxCNC through its NML channels: the task's command and status
+// buffers and its error channel. The NML headers stay inside LinuxCnc.cpp; callers see the
+// machine through MachineStatus.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace lcnc {
+
+enum class TaskState { kEstop = 1, kEstopReset = 2, kOff = 3, kOn = 4 };
+enum class TaskMode { kManual = 1, kAuto = 2, kMdi = 3 };
+enum class CommandProgress { kQueued, kRunning, kDone, kFailed };
+
+struct MachineStatus {
+  TaskState state = TaskState::kEstop;
+  TaskMode mode = TaskMode::kManual;
+  bool interpreterIdle = false;
+  bool motionIdle = false;  // nothing queued, nothing moving, in position
+  double workX = 0.0;       // actual position in the active work coordinates
+  double workY = 0.0;
+  bool fileLoaded = false;  // a program is open in the task
+  unsigned heartbeat = 0;
+};
+
+class LinuxCnc {
+ public:
+  LinuxCnc();
+  ~LinuxCnc();
+  LinuxCnc(const LinuxCnc&) = delete;
+  LinuxCnc& operator=(const LinuxCnc&) = delete;
+
+  // Connects to the task's channels described by the NML file, retrying for up to
+  // timeoutSeconds while LinuxCNC starts.
+  bool Connect(const std::string& nmlFile, double timeoutSeconds, std::string* error);
+
+  // Reads the newest status. False once the channel is gone.
+  bool Refresh();
+  const MachineStatus& status() const { return status_; }
+
+  // Each command returns its serial number (0 when it could not be written).
+  int SetState(TaskState state);
+  int SetMode(TaskMode mode);
+  int Mdi(const std::string& line);
+  int Abort();
+  CommandProgress Progress(int serial) const;
+
+  // Sends a command and waits until the task has finished it.
+  bool Run(int serial, double timeoutSeconds, std::string* error);
+
+  // The next text from the error channel (operator errors and messages); false when none.
+  bool NextError(std::string* text);
+
+ private:
+  struct Channels;
+  std::unique_ptr<Channels> channels_;
+  MachineStatus status_;
+  int echoSerial_ = 0;
+  int echoStatus_ = 0;
+};
+
+}  // namespace lcnc
+
+namespace lcnc {
+// The NML file LinuxCNC uses when the INI names none.
+std::string DefaultNmlFile();
+}  // namespace lcnc

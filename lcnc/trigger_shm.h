@@ -1,0 +1,62 @@
+/* The memory that engrave-lcnc and the engrave_trigger realtime component share.
+ *
+ * One rtapi shared-memory block, created by the component when it loads:
+ *   [0, ENGRAVE_TRIGGER_DRIVER_BYTES)   the host's DriverState; its first member is the
+ *                                       trigger-bit buffer, which the component reads
+ *   control block                       arming, direction, pulse mode, counters
+ *   fired record                        bit j set once step j of the armed move fired
+ *
+ * This header is C so that halcompile can build the component from it; the host includes it
+ * from C++. Plain fields are written by one side only; the arm and ack words carry the
+ * hand-over (release on write, acquire on read). */
+#ifndef ENGRAVE_TRIGGER_SHM_H
+#define ENGRAVE_TRIGGER_SHM_H
+
+#define ENGRAVE_TRIGGER_SHM_KEY 0x454e4754 /* "ENGT" */
+#define ENGRAVE_TRIGGER_MAGIC 0x54524731u  /* "TRG1" */
+#define ENGRAVE_TRIGGER_VERSION 1u
+#define ENGRAVE_TRIGGER_WORDS 32000
+#define ENGRAVE_TRIGGER_BITS (ENGRAVE_TRIGGER_WORDS * 32)
+/* Room for the host's whole DriverState before the control block. */
+#define ENGRAVE_TRIGGER_DRIVER_BYTES 131072
+#define ENGRAVE_TRIGGER_CONTROL_BYTES 4096
+#define ENGRAVE_TRIGGER_SHM_BYTES \
+  (ENGRAVE_TRIGGER_DRIVER_BYTES + ENGRAVE_TRIGGER_CONTROL_BYTES + ENGRAVE_TRIGGER_WORDS * 4)
+
+struct engrave_trigger_control {
+  /* Written by the component once, when it loads. */
+  unsigned int magic;
+  unsigned int version;
+  unsigned int words;
+  unsigned int reserved0;
+
+  /* Written by the host. arm_move: a new non-zero number arms the component for the next X
+   * move (counting starts from zero); 0 disarms. Stored last, with release. */
+  unsigned int arm_move;
+  /* +1 when the armed move runs forward in stepgen counts (dir low), -1 when it runs back. */
+  int direction;
+  /* Non-zero: each fired step gives a pulse of pulse-ns; zero: fire holds the step's bit. */
+  unsigned int pulse_mode;
+  unsigned int reserved1;
+
+  /* Written by the component. ack_move echoes arm_move once the component acts on it (release);
+   * after ack_move reads 0 the counters and the fired record of the move are final. */
+  unsigned int ack_move;
+  unsigned int move_steps;    /* steps that advanced the move: step numbers 0..move_steps-1 */
+  unsigned int move_retraced; /* steps back over ground already passed, and the return */
+  unsigned int move_fires;
+  unsigned int move_overrun; /* advancing steps beyond the last trigger bit */
+  unsigned int reserved2;
+  long long move_first_ns; /* rtapi time of the move's first advancing step, 0 before it */
+  long long move_last_ns;  /* rtapi time of its latest advancing step */
+  /* Since the component loaded: every X step seen, armed or not, and every fire. */
+  unsigned long long total_steps;
+  unsigned long long total_fires;
+};
+
+#define ENGRAVE_TRIGGER_CONTROL(base) \
+  ((struct engrave_trigger_control*)((char*)(base) + ENGRAVE_TRIGGER_DRIVER_BYTES))
+#define ENGRAVE_TRIGGER_FIRED(base) \
+  ((unsigned int*)((char*)(base) + ENGRAVE_TRIGGER_DRIVER_BYTES + ENGRAVE_TRIGGER_CONTROL_BYTES))
+
+#endif
