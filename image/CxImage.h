@@ -165,6 +165,13 @@ class CX_EXPORT CxImage {
   bool HasAlpha() const { return alpha_ != nullptr; }
 
   bool Flip();
+  // Turns and mirrors the picture so that it reads upright, for a picture stored the way an
+  // EXIF orientation value describes (2..8; any other value leaves it as it is, with true).
+  // Mirrors and the half turn work in place; the quarter turns and diagonal mirrors (5..8) make
+  // the turned picture beside this one, so the pixels are held twice for that moment. 8- and
+  // 24-bit pictures only: false, unchanged, when the picture is empty, of another depth, or the
+  // turned picture cannot be made (its reason in LastErrorText()).
+  bool ApplyOrientation(int32_t orientation);
   void SetKeyColor(CxRgbQuad colour);
   void SetResolutionX(int32_t dpi);
   void SetResolutionY(int32_t dpi);

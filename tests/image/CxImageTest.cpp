@@ -4,6 +4,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "image/CxImage.h"
@@ -610,6 +611,74 @@ TEST(CxImageFlip, ReversesRowsAndAlphaRows) {
   EXPECT_EQ(image.AlphaGet(1, 2), 10);
   CxImage empty;
   EXPECT_FALSE(empty.Flip());
+}
+
+// Seen pixel (u, v) of the upright picture, v = 0 the top row, is seen pixel StoredSeen(...)
+// of the stored picture: the EXIF definitions of orientations 1 to 8.
+std::pair<int, int> StoredSeen(int orientation, int u, int v, int w, int h) {
+  const std::pair<int, int> sources[9] = {
+      {u, v}, {u, v},         {w - 1 - u, v},         {w - 1 - u, h - 1 - v}, {u, h - 1 - v},
+      {v, u}, {v, h - 1 - u}, {w - 1 - v, h - 1 - u}, {w - 1 - v, u},
+  };
+  return sources[orientation];
+}
+
+TEST(CxImageOrientation, EveryValueMovesPixelsAlphaAndResolutionTogether) {
+  for (const uint32_t bits : {8u, 24u}) {
+    for (int orientation = 1; orientation <= 8; ++orientation) {
+      SCOPED_TRACE(std::to_string(bits) + " bits, orientation " + std::to_string(orientation));
+      CxImage image = RandomImage(5, 3, bits, 40 + orientation);  // rows with padding
+      image.SetResolutionX(300);
+      image.SetResolutionY(150);
+      image.AlphaCreate();
+      for (int i = 0; i < 15; ++i) image.AlphaSet(i % 5, i / 5, uint8_t(i * 17));
+      const CxImage before(image);
+      ASSERT_TRUE(image.ApplyOrientation(orientation));
+
+      const bool quarter = orientation >= 5;
+      ASSERT_EQ(image.ImageWidth(), quarter ? 3u : 5u);
+      ASSERT_EQ(image.ImageHeight(), quarter ? 5u : 3u);
+      EXPECT_EQ(image.BitsPerPixel(), bits);
+      EXPECT_EQ(image.Info().dpiX, quarter ? 150 : 300);
+      EXPECT_EQ(image.Info().dpiY, quarter ? 300 : 150);
+      EXPECT_EQ(image.Header().biXPelsPerMeter, quarter ? 5906 : 11811);
+      CxBitmapInfoHeader copy;  // the block's own header describes the turned rows too
+      std::memcpy(&copy, image.PixelBlock(), sizeof copy);
+      EXPECT_EQ(copy.biWidth, image.Header().biWidth);
+      EXPECT_EQ(copy.biHeight, image.Header().biHeight);
+      EXPECT_EQ(copy.biSizeImage, image.Header().biSizeImage);
+      for (uint32_t i = 0; i < image.PaletteSize(); ++i) {
+        ASSERT_EQ(image.PaletteColor(uint8_t(i)), before.PaletteColor(uint8_t(i)));
+      }
+      const int h = int(image.ImageHeight());
+      for (int v = 0; v < h; ++v) {
+        for (int u = 0; u < int(image.ImageWidth()); ++u) {
+          const auto [x, r] = StoredSeen(orientation, u, v, 5, 3);
+          ASSERT_EQ(image.PixelColor(u, h - 1 - v, false), before.PixelColor(x, 2 - r, false))
+              << u << "," << v;
+          ASSERT_EQ(image.AlphaGet(u, h - 1 - v), before.AlphaGet(x, 2 - r)) << u << "," << v;
+        }
+      }
+    }
+  }
+}
+
+TEST(CxImageOrientation, OtherValuesAndOtherDepthsLeaveThePictureAlone) {
+  CxImage colour = RandomImage(4, 2, 24, 3);
+  const CxImage before(colour);
+  for (const int value : {0, 1, 9, -6, 65535}) {
+    EXPECT_TRUE(colour.ApplyOrientation(value)) << value;
+    ASSERT_EQ(colour.ImageWidth(), 4u);
+    EXPECT_EQ(std::memcmp(colour.RowAddress(0), before.RowAddress(0), 2 * colour.RowStride()), 0);
+  }
+  for (const uint32_t bits : {1u, 4u}) {
+    CxImage packed = RandomImage(4, 2, bits, 5);
+    EXPECT_FALSE(packed.ApplyOrientation(6)) << bits;
+    EXPECT_EQ(packed.ImageWidth(), 4u);
+  }
+  CxImage empty;
+  EXPECT_FALSE(empty.ApplyOrientation(6));
+  EXPECT_FALSE(empty.IsLoaded());
 }
 
 TEST(CxImageSettings, ResolutionIsKeptInPelsPerMetre) {
