@@ -346,6 +346,9 @@ bool CxExifReader::ProcessEntry(const Block& block, const uint8_t* entry, int de
       break;
     }
     case kTagOrientation: {
+      // Only the main directory speaks for the picture; the thumbnail's directory may carry an
+      // orientation of its own, which must not turn the photograph.
+      if (depth != 0) break;
       const double orientation = block.Number(value, format);
       if (orientation >= 1 && orientation <= 8) {
         info_->orientation = int32_t(orientation);

@@ -1,5 +1,6 @@
 // Walks the marker sections at the head of a JPEG file and reads the EXIF block, for the
-// resolution (and the camera facts that come with it). Its messages stay in the reader.
+// resolution and the orientation (and the camera facts that come with them). Its messages stay
+// in the reader.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +13,7 @@ class CxFile;
 struct CxExifInfo {
   char cameraMake[32];
   char cameraModel[40];
-  int32_t orientation;  // 1..8, 0 when absent or undefined
+  int32_t orientation;  // 1..8 from the main directory (IFD0), 0 when absent or undefined
   float xResolution;
   float yResolution;
   float resolutionUnit;  // factor from the unit to inches; 0 when the file gives none

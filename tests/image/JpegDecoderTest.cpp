@@ -57,88 +57,6 @@ void ExpectGrayMatches(const CxImage& image, const IndependentDecode& reference)
   }
 }
 
-// An EXIF APP1 block with one directory, built byte by byte.
-class ExifBuilder {
- public:
-  explicit ExifBuilder(bool bigEndian) : bigEndian_(bigEndian) {}
-  ExifBuilder& Short(uint16_t tag, uint16_t value) {
-    std::vector<uint8_t> v = Bytes16(value);
-    v.resize(4);
-    entries_.push_back({tag, 3, 1, v, false});
-    return *this;
-  }
-  ExifBuilder& Rational(uint16_t tag, uint32_t numerator, uint32_t denominator) {
-    std::vector<uint8_t> v = Bytes32(numerator);
-    const std::vector<uint8_t> d = Bytes32(denominator);
-    v.insert(v.end(), d.begin(), d.end());
-    entries_.push_back({tag, 5, 1, v, true});
-    return *this;
-  }
-  ExifBuilder& Ascii(uint16_t tag, const std::string& text) {
-    std::vector<uint8_t> v(text.begin(), text.end());
-    v.push_back(0);
-    const bool outside = v.size() > 4;
-    const auto count = uint32_t(v.size());
-    if (!outside) v.resize(4);
-    entries_.push_back({tag, 2, count, v, outside});
-    return *this;
-  }
-  // An entry with raw fields, for malformed directories.
-  ExifBuilder& Raw(uint16_t tag, uint16_t format, uint32_t count, uint32_t valueField) {
-    entries_.push_back({tag, format, count, Bytes32(valueField), false});
-    return *this;
-  }
-
-  std::vector<uint8_t> Build() const {
-    std::vector<uint8_t> tiff;
-    tiff.push_back(bigEndian_ ? 'M' : 'I');
-    tiff.push_back(bigEndian_ ? 'M' : 'I');
-    Append(tiff, Bytes16(42));
-    Append(tiff, Bytes32(8));
-    Append(tiff, Bytes16(uint16_t(entries_.size())));
-    uint32_t dataOffset = uint32_t(8 + 2 + 12 * entries_.size() + 4);
-    std::vector<uint8_t> data;
-    for (const Entry& e : entries_) {
-      Append(tiff, Bytes16(e.tag));
-      Append(tiff, Bytes16(e.format));
-      Append(tiff, Bytes32(e.count));
-      if (e.outside) {
-        Append(tiff, Bytes32(dataOffset + uint32_t(data.size())));
-        Append(data, e.value);
-      } else {
-        Append(tiff, e.value);
-      }
-    }
-    Append(tiff, Bytes32(0));
-    Append(tiff, data);
-    std::vector<uint8_t> block = {'E', 'x', 'i', 'f', 0, 0};
-    Append(block, tiff);
-    return block;
-  }
-
- private:
-  struct Entry {
-    uint16_t tag, format;
-    uint32_t count;
-    std::vector<uint8_t> value;
-    bool outside;
-  };
-  static void Append(std::vector<uint8_t>& to, const std::vector<uint8_t>& bytes) {
-    to.insert(to.end(), bytes.begin(), bytes.end());
-  }
-  std::vector<uint8_t> Bytes16(uint16_t v) const {
-    return bigEndian_ ? std::vector<uint8_t>{uint8_t(v >> 8), uint8_t(v)}
-                      : std::vector<uint8_t>{uint8_t(v), uint8_t(v >> 8)};
-  }
-  std::vector<uint8_t> Bytes32(uint32_t v) const {
-    std::vector<uint8_t> b = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-    if (bigEndian_) std::swap(b[0], b[3]), std::swap(b[1], b[2]);
-    return b;
-  }
-  bool bigEndian_;
-  std::vector<Entry> entries_;
-};
-
 JpegRecipe ColourRecipe(int width = 37, int height = 23) {
   JpegRecipe recipe;
   recipe.width = width;
@@ -720,6 +638,20 @@ TEST_F(LoadPictureGrayTest, GeneratedJpegsLoadAsTheTwoStepLoadLeavesThem) {
 
     ExpectBothWaysAlike(Write(c.name, file));
   }
+
+  // Photos stored sideways are turned upright by both loads, the colour one before its
+  // conversion and the gray one after it; rows of odd lengths on either side of the turn.
+  const std::pair<int, uint16_t> turns[] = {{6, 3}, {8, 6}, {5, 7}, {7, 2}};
+  for (const auto& [orientation, pad] : turns) {
+    JpegRecipe sideways = ColourRecipe(40 + pad, 21 + pad);
+    sideways.markers.push_back(
+        {JPEG_APP0 + 1, ExifBuilder(pad % 2 == 0).Short(0x0112, uint16_t(orientation)).Build()});
+    ExpectBothWaysAlike(
+        Write("sideways" + std::to_string(orientation) + ".jpg", CompressJpeg(sideways)));
+  }
+  JpegRecipe mirrored = gray;
+  mirrored.markers.push_back({JPEG_APP0 + 1, ExifBuilder(true).Short(0x0112, 2).Build()});
+  ExpectBothWaysAlike(Write("mirrored.jpg", CompressJpeg(mirrored)));
 
   // Through the fallback, and with the key colour a ".bmp" name brings; and cut short.
   const std::vector<uint8_t> file = CompressJpeg(wide);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // clang-format off
@@ -36,6 +37,104 @@ struct JpegRecipe {
 };
 
 std::vector<uint8_t> CompressJpeg(const JpegRecipe& recipe);
+
+// An EXIF APP1 block (the marker's data, from "Exif" on), built byte by byte in either byte
+// order: the main directory (IFD0) and, once Thumbnail() was called, a second directory (IFD1)
+// linked after it, with values longer than four bytes after both.
+class ExifBuilder {
+ public:
+  explicit ExifBuilder(bool bigEndian) : bigEndian_(bigEndian) {}
+  // Entries from here on go into the thumbnail's directory.
+  ExifBuilder& Thumbnail() {
+    thumbnail_ = true;
+    return *this;
+  }
+  ExifBuilder& Short(uint16_t tag, uint16_t value) {
+    const std::vector<uint8_t> b = Bytes16(value);
+    return Add({tag, 3, 1, {b[0], b[1], 0, 0}, false});
+  }
+  ExifBuilder& Rational(uint16_t tag, uint32_t numerator, uint32_t denominator) {
+    std::vector<uint8_t> v = Bytes32(numerator);
+    const std::vector<uint8_t> d = Bytes32(denominator);
+    v.insert(v.end(), d.begin(), d.end());
+    return Add({tag, 5, 1, v, true});
+  }
+  ExifBuilder& Ascii(uint16_t tag, const std::string& text) {
+    std::vector<uint8_t> v(text.begin(), text.end());
+    v.push_back(0);
+    const bool outside = v.size() > 4;
+    const auto count = uint32_t(v.size());
+    if (!outside) v.resize(4);
+    return Add({tag, 2, count, v, outside});
+  }
+  // An entry with raw fields, for malformed directories.
+  ExifBuilder& Raw(uint16_t tag, uint16_t format, uint32_t count, uint32_t valueField) {
+    return Add({tag, format, count, Bytes32(valueField), false});
+  }
+
+  std::vector<uint8_t> Build() const {
+    std::vector<uint8_t> tiff;
+    tiff.push_back(bigEndian_ ? 'M' : 'I');
+    tiff.push_back(bigEndian_ ? 'M' : 'I');
+    Append(tiff, Bytes16(42));
+    Append(tiff, Bytes32(8));
+    const bool second = !thumbnailEntries_.empty();
+    const auto directoryBytes = [](size_t entries) { return uint32_t(2 + 12 * entries + 4); };
+    const uint32_t thumbnailOffset = 8 + directoryBytes(entries_.size());
+    const uint32_t dataOffset =
+        thumbnailOffset + (second ? directoryBytes(thumbnailEntries_.size()) : 0);
+    std::vector<uint8_t> data;
+    const auto directory = [&](const std::vector<Entry>& entries, uint32_t next) {
+      Append(tiff, Bytes16(uint16_t(entries.size())));
+      for (const Entry& e : entries) {
+        Append(tiff, Bytes16(e.tag));
+        Append(tiff, Bytes16(e.format));
+        Append(tiff, Bytes32(e.count));
+        if (e.outside) {
+          Append(tiff, Bytes32(dataOffset + uint32_t(data.size())));
+          Append(data, e.value);
+        } else {
+          Append(tiff, e.value);
+        }
+      }
+      Append(tiff, Bytes32(next));
+    };
+    directory(entries_, second ? thumbnailOffset : 0);
+    if (second) directory(thumbnailEntries_, 0);
+    Append(tiff, data);
+    std::vector<uint8_t> block = {'E', 'x', 'i', 'f', 0, 0};
+    Append(block, tiff);
+    return block;
+  }
+
+ private:
+  struct Entry {
+    uint16_t tag, format;
+    uint32_t count;
+    std::vector<uint8_t> value;
+    bool outside;
+  };
+  ExifBuilder& Add(Entry entry) {
+    (thumbnail_ ? thumbnailEntries_ : entries_).push_back(std::move(entry));
+    return *this;
+  }
+  static void Append(std::vector<uint8_t>& to, const std::vector<uint8_t>& bytes) {
+    to.insert(to.end(), bytes.begin(), bytes.end());
+  }
+  std::vector<uint8_t> Bytes16(uint16_t v) const {
+    return bigEndian_ ? std::vector<uint8_t>{uint8_t(v >> 8), uint8_t(v)}
+                      : std::vector<uint8_t>{uint8_t(v), uint8_t(v >> 8)};
+  }
+  std::vector<uint8_t> Bytes32(uint32_t v) const {
+    std::vector<uint8_t> b = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    if (bigEndian_) std::swap(b[0], b[3]), std::swap(b[1], b[2]);
+    return b;
+  }
+  bool bigEndian_;
+  bool thumbnail_ = false;
+  std::vector<Entry> entries_;
+  std::vector<Entry> thumbnailEntries_;
+};
 
 // Photograph-sized colour pictures, written and read back one scanline at a time so that the
 // test itself never holds the whole picture. `row` fills or receives scanline y (top first) as

@@ -7,6 +7,7 @@
 
 #include "GrayBitmap.h"
 #include "InProcessHost.h"
+#include "JpegTestSupport.h"
 #include "engrave/DialogResources.h"
 #include "engrave/EngraveSetup.h"
 #include "engrave/EngraveThread.h"
@@ -21,6 +22,18 @@ using engrave::gParameters;
 
 constexpr int kArmed = 1;
 constexpr const char* kArmedStatus = "Press Cycle Start to begin scanning Seq.";
+
+// A phone photo stored sideways, 48 x 32 with its left half black and its right half white,
+// whose EXIF orientation 6 asks for a quarter turn clockwise: upright it is 32 x 48, black
+// above white.
+void WriteSidewaysPhoto(const std::string& path) {
+  JpegRecipe recipe;
+  recipe.width = 48;
+  recipe.height = 32;
+  recipe.sample = [](int x, int, int) { return uint8_t(x < 24 ? 0 : 255); };
+  recipe.markers.push_back({JPEG_APP0 + 1, ExifBuilder(true).Short(0x0112, 6).Build()});
+  WriteWholeFile(path, CompressJpeg(recipe));
+}
 
 class SetupDialogTest : public ::testing::Test {
  protected:
@@ -116,6 +129,21 @@ TEST_F(SetupDialogTest, LoadedPictureGivesPixelCountsAndDerivedValues) {
   // The picture was turned to gray when it was loaded.
   ASSERT_NE(TheEngraveImage().Picture(), nullptr);
   EXPECT_EQ(TheEngraveImage().Picture()->BitsPerPixel(), 8);
+}
+
+TEST_F(SetupDialogTest, APhotoStoredSidewaysGivesItsUprightPixelCounts) {
+  const std::string photo = host_.dir.File("phone.jpg");
+  WriteSidewaysPhoto(photo);
+  RunDialog("file " + photo + "\nclick " + std::to_string(engrave::kAspectCheck) +
+            "\nkey Escape\n");
+
+  EXPECT_TRUE(Messages().empty());
+  EXPECT_EQ(LastShown(engrave::kImagePixelsXEdit), "32");
+  EXPECT_EQ(LastShown(engrave::kImagePixelsYEdit), "48");
+  EXPECT_EQ(LastShown(engrave::kLengthEdit), "15");  // 48 / 32 * the width of 10
+  ASSERT_NE(TheEngraveImage().Picture(), nullptr);
+  EXPECT_EQ(TheEngraveImage().Picture()->ImageWidth(), 32u);
+  EXPECT_EQ(TheEngraveImage().Picture()->ImageHeight(), 48u);
 }
 
 TEST_F(SetupDialogTest, EnterActsAsStartScanningAndYesArmsWithTheStatusText) {
@@ -285,6 +313,22 @@ TEST_F(SetupLogicTest, PreviewPaintsThePictureStretchedOnlyWhenThisDialogLoadedI
   PixelSurface untouched = Background(8, 4);
   empty.Paint(engrave::kPreviewFrame, untouched);
   EXPECT_EQ(untouched.pixels, Background(8, 4).pixels);
+}
+
+TEST_F(SetupLogicTest, PreviewShowsAPhotoStoredSidewaysUpright) {
+  const std::string photo = host_.dir.File("phone.jpg");
+  WriteSidewaysPhoto(photo);
+  FakeControls controls;
+  engrave::EngraveSetup setup(0);
+  Answer("file " + photo + "\n");
+  setup.OnInitDialog(controls);
+  ASSERT_TRUE(setup.imageLoaded());
+  PixelSurface surface = Background(8, 8);
+  setup.Paint(engrave::kPreviewFrame, surface);
+  for (int x = 0; x < 8; ++x) {
+    EXPECT_LT(surface.Row(0)[3 * x], 8) << x;    // the stored left half, on top
+    EXPECT_GT(surface.Row(7)[3 * x], 247) << x;  // the stored right half, below
+  }
 }
 
 TEST_F(SetupLogicTest, ReadingStopsAtTheFailingFieldAndFocusesIt) {
