@@ -27,8 +27,20 @@ inline void SmoothRow(int y, int width, int height, uint8_t* rgb) {
   }
 }
 
+// An EXIF block whose main directory holds only an orientation (1..8), little-endian.
+inline std::vector<uint8_t> OrientationExif(int orientation) {
+  return {'E',  'x',  'i', 'f', 0, 0, 'I', 'I', 42,
+          0,    8,    0,   0,   0,  // TIFF header, IFD0 at 8
+          1,    0,                  // one entry:
+          0x12, 0x01, 3,   0,   1, 0, 0,   0,   uint8_t(orientation),
+          0,    0,    0,        // 0x0112, SHORT, 1
+          0,    0,    0,   0};  // no next directory
+}
+
 // Writes the picture to a file under TMPDIR (or /tmp) and returns its path; empty on failure.
-inline std::string WriteSmoothJpeg(int width = kBenchWidth, int height = kBenchHeight) {
+// With an orientation, the file carries it in an EXIF block, as a phone's photo does.
+inline std::string WriteSmoothJpeg(int width = kBenchWidth, int height = kBenchHeight,
+                                   int orientation = 0) {
   const char* tmp = std::getenv("TMPDIR");
   std::string path = std::string(tmp != nullptr ? tmp : "/tmp") + "/engraving-bench-" +
                      std::to_string(getpid()) + ".jpg";
@@ -46,6 +58,10 @@ inline std::string WriteSmoothJpeg(int width = kBenchWidth, int height = kBenchH
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, 90, TRUE);
   jpeg_start_compress(&cinfo, TRUE);
+  if (orientation != 0) {
+    const std::vector<uint8_t> exif = OrientationExif(orientation);
+    jpeg_write_marker(&cinfo, JPEG_APP0 + 1, exif.data(), unsigned(exif.size()));
+  }
   std::vector<uint8_t> row(size_t(width) * 3);
   while (cinfo.next_scanline < cinfo.image_height) {
     SmoothRow(int(cinfo.next_scanline), width, height, row.data());
