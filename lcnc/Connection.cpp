@@ -36,13 +36,18 @@ double Max(const std::vector<double>& values) {
   return values.empty() ? 0.0 : *std::max_element(values.begin(), values.end());
 }
 
+bool Fail(const std::string& error) {
+  std::fprintf(stderr, "engrave-lcnc: %s\n", error.c_str());
+  return false;
+}
+
 }  // namespace
 
 std::atomic<bool> gStopRequested{false};
 
-bool Fail(const std::string& error) {
-  std::fprintf(stderr, "engrave-lcnc: %s\n", error.c_str());
-  return false;
+int Failure(const std::string& error) {
+  Fail(error);
+  return 1;
 }
 
 bool Connection::Open(const hostsim::Options& options) {

@@ -34,6 +34,7 @@ bool MachineOn(LinuxCnc& cnc, std::string* error);
 // The run's figures on stdout: lines, steps, fires, line-to-line latency, step rate, MDI cost.
 void PrintSummary(const LcncHost& host, const hostsim::Options& options, double mdiSeconds);
 
-bool Fail(const std::string& error);
+// Says what failed on stderr; the exit status of a failed run.
+int Failure(const std::string& error);
 
 }  // namespace lcnc

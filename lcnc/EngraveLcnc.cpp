@@ -86,17 +86,17 @@ int RunEngrave(const Options& options) {
   }
 
   hostsim::TempDir temp("engrave-lcnc");
-  if (!temp.ok()) return Fail("cannot make a temporary folder");
+  if (!temp.ok()) return Failure("cannot make a temporary folder");
   std::string picture = options.picture;
   if (picture.empty()) {
     picture = temp.File("sample.png");
-    if (!hostsim::WritePng(picture, hostsim::MakeSamplePicture(), &error)) return Fail(error);
+    if (!hostsim::WritePng(picture, hostsim::MakeSamplePicture(), &error)) return Failure(error);
   }
   setenv("ENGRAVING_UI", "script", 1);
   if (std::getenv("ENGRAVING_UI_SCRIPT") == nullptr) {
     const std::string script = temp.File("answers.script");
     if (!hostsim::WriteText(script, hostsim::ComposeScript(options, picture)))
-      return Fail("cannot write " + script);
+      return Failure("cannot write " + script);
     setenv("ENGRAVING_UI_SCRIPT", script.c_str(), 1);
   }
   if (std::getenv("ENGRAVING_UI_LOG") == nullptr)
@@ -107,12 +107,12 @@ int RunEngrave(const Options& options) {
   };
 
   const std::string profile = options.profile.empty() ? temp.File("profile.xml") : options.profile;
-  if (!host.Start(profile, &error)) return Fail(error);
+  if (!host.Start(profile, &error)) return Failure(error);
   hostsim::PluginHost& plugin = host.plugin();
   const int command = plugin.menu.FindCommand(hostsim::kMenuItem);
   if (command < 0) {
     host.Finish();
-    return Fail("the plug-in added no \"&Engrave Photo\" menu item");
+    return Failure("the plug-in added no \"&Engrave Photo\" menu item");
   }
   plugin.entries().Notify(command);
   plugin.Observe();
@@ -130,8 +130,8 @@ int RunEngrave(const Options& options) {
   if (!host.armed()) {
     host.Finish();
     host.ReadUiLog(tail);
-    return Fail(alive ? "the setup dialog closed without arming the engraving"
-                      : "stopped before the engraving was armed");
+    return Failure(alive ? "the setup dialog closed without arming the engraving"
+                         : "stopped before the engraving was armed");
   }
 
   host.PressCycleStart();

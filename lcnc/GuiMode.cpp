@@ -113,12 +113,12 @@ std::string RasterText(const LcncHost& host) {
 int RunGui(const hostsim::Options& options) {
   const char* display = std::getenv("DISPLAY");
   if (display == nullptr || *display == '\0')
-    return Fail("the window needs an X display (set DISPLAY), or use engrave-lcnc engrave"), 2;
+    return Failure("the window needs an X display (set DISPLAY), or use engrave-lcnc engrave");
   Connection link;
   if (!link.Open(options)) return 1;
   std::string error;
   WindowProcess window;
-  if (!window.Start(&error)) return Fail(error), 1;
+  if (!window.Start(&error)) return Failure(error);
 
   hostsim::TempDir temp("engrave-lcnc");
   if (std::getenv("ENGRAVING_UI_LOG") == nullptr)
@@ -131,7 +131,7 @@ int RunGui(const hostsim::Options& options) {
                                   ? std::string(std::getenv("HOME") ? std::getenv("HOME") : ".") +
                                         "/.engrave-lcnc-profile.xml"
                                   : options.profile;
-  if (!host.Start(profile, &error)) return Fail(error), 1;
+  if (!host.Start(profile, &error)) return Failure(error);
   for (const auto& popup : host.plugin().menu.popups())
     for (const auto& item : popup.items)
       window.Send({"menu", popup.title, item.text, std::to_string(item.commandId)});

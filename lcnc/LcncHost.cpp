@@ -193,11 +193,11 @@ void LcncHost::PressReset() {
 
 void LcncHost::Cancel(const std::string& reason, bool machineStopped) {
   if (trigger_.armed()) trigger_.Disarm(0.5);
+  if (cancelReason_.empty() && (armed_ || running_)) cancelReason_ = reason;
   if (armed_ || running_) {
     plugin_.entries().Reset();
     plugin_.Observe();
   }
-  if (cancelReason_.empty() && !complete_) cancelReason_ = reason;
   if (!machineStopped) return;
   // The machine stopped: the commands already sent and those waiting will not run.
   if (phase_ != Phase::kIdle) FinishCommand(command_);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs engrave-lcnc inside LinuxCNC's simulator (lcnc/sim/engrave-sim.ini), headless:
-#   scripts/lcnc-sim.sh engrave [PICTURE] [options of engrave-lcnc engrave]
+# Runs engrave-lcnc inside LinuxCNC's simulator (lcnc/sim/engrave-sim.ini):
+#   scripts/lcnc-sim.sh engrave [PICTURE] [options of engrave-lcnc engrave]   headless
+#   scripts/lcnc-sim.sh gui [options]                                         the host window
 # Installs and builds what is missing, creates the user LinuxCNC runs as, starts LinuxCNC with
 # engrave-lcnc as its display, stops it afterwards, and exits with engrave-lcnc's status.
 # LinuxCNC refuses to run as root, so it runs as the user $LCNC_SIM_USER (default lcnc) in a
@@ -15,11 +16,17 @@ repo=$PWD
 build=${LCNC_SIM_BUILD:-build}
 user=${LCNC_SIM_USER:-lcnc}
 
-if [ "${1:-}" != engrave ]; then
+mode=${1:-}
+if [ "$mode" != engrave ] && [ "$mode" != gui ]; then
   echo "usage: scripts/lcnc-sim.sh engrave [PICTURE] [options]" >&2
+  echo "       scripts/lcnc-sim.sh gui [options]" >&2
   exit 2
 fi
 shift
+if [ "$mode" = gui ] && [ -z "${DISPLAY:-}" ]; then
+  echo "lcnc-sim: gui needs an X display (DISPLAY)" >&2
+  exit 2
+fi
 
 needs_setup() {
   command -v linuxcnc >/dev/null && command -v halcompile >/dev/null || return 0
@@ -90,7 +97,7 @@ while (($#)); do
   esac
 done
 {
-  echo engrave
+  echo "$mode"
   for a in "${args[@]}"; do printf '%s\n' "$a"; done
 } >"$run/args"
 samples=${ENGRAVE_LCNC_FIRE_SAMPLES:-}
@@ -98,8 +105,18 @@ samples=${ENGRAVE_LCNC_FIRE_SAMPLES:-}
 chown -R "$user:" "$run"
 chmod 755 "$run"
 
+display=()
+if [ "$mode" = gui ]; then
+  # The window and the setup dialog show on the caller's display.
+  display=(DISPLAY="$DISPLAY")
+  if [ -n "${XAUTHORITY:-}" ] && [ -f "$XAUTHORITY" ]; then
+    cp "$XAUTHORITY" "$run/Xauthority" && chown "$user:" "$run/Xauthority"
+    display+=(XAUTHORITY="$run/Xauthority")
+  fi
+fi
+
 status=0
-runuser -u "$user" -- env -u DISPLAY HOME="$(getent passwd "$user" | cut -d: -f6)" \
+runuser -u "$user" -- env -u DISPLAY "${display[@]}" HOME="$(getent passwd "$user" | cut -d: -f6)" \
   PATH="$run/bin:$PATH" ENGRAVE_LCNC_ARGS_FILE="$run/args" \
   ENGRAVE_LCNC_FIRE_SAMPLES="${samples:+$run/out/fire-samples}" \
   bash -c 'cd "$1" && exec linuxcnc -r engrave-sim.ini' _ "$run" </dev/null || status=$?

@@ -1,0 +1,439 @@
+// Engravings through LinuxCNC's simulator (lcnc/sim): engrave-lcnc drives the real plug-in,
+// LinuxCNC runs the moves, engrave_trigger fires, and halsampler records the fire pin at every
+// X step. Every run is held against host-sim's trace of the same picture and settings: a
+// single wrong, missing or extra fire fails, naming the line and the step.
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TempDir.h"
+#include "host/PngFile.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kUser = "lcnc";
+constexpr double kStepsPerUnit = 1000.0;  // [JOINT_n]SCALE of lcnc/sim/engrave-sim.ini
+
+std::string Shell(const std::string& command, int* status = nullptr) {
+  std::string out;
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  const int result = pclose(pipe);
+  if (status != nullptr) *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+  return out;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> fields;
+  std::istringstream in(text);
+  for (std::string field; std::getline(in, field, separator);) fields.push_back(field);
+  if (!text.empty() && text.back() == separator) fields.emplace_back();
+  return fields;
+}
+
+// Fired steps of one line as flags, from "a-b,c-d" ranges.
+std::vector<char> ExpandRanges(const std::string& ranges) {
+  std::vector<char> bits;
+  for (const std::string& range : Split(ranges, ',')) {
+    if (range.empty()) continue;
+    const size_t dash = range.find('-');
+    const long first = std::stol(range.substr(0, dash)), last = std::stol(range.substr(dash + 1));
+    if (long(bits.size()) <= last) bits.resize(size_t(last) + 1, 0);
+    for (long bit = first; bit <= last; ++bit) bits[size_t(bit)] = 1;
+  }
+  return bits;
+}
+
+bool Bit(const std::vector<char>& bits, long step) {
+  return step >= 0 && step < long(bits.size()) && bits[size_t(step)];
+}
+
+// "bits" lines of a trace or of engrave-lcnc's --fired file, by raster line.
+std::map<long, std::vector<char>> BitsByLine(const std::string& path) {
+  std::map<long, std::vector<char>> lines;
+  for (const std::string& line : Split(ReadFileText(path), '\n')) {
+    const std::vector<std::string> fields = Split(line, '\t');
+    if (fields.size() == 3 && fields[0] == "bits")
+      lines[std::stol(fields[1])] = ExpandRanges(fields[2]);
+  }
+  return lines;
+}
+
+std::vector<std::string> TraceFields(const std::string& path, const std::string& kind) {
+  std::vector<std::string> found;
+  for (const std::string& line : Split(ReadFileText(path), '\n')) {
+    const std::vector<std::string> fields = Split(line, '\t');
+    if (fields.size() >= 2 && fields[0] == kind) found.push_back(fields.back());
+  }
+  return found;
+}
+
+// Differences between the steps that should have fired and those that did, first few only.
+std::string Differences(long line, const std::vector<char>& expected,
+                        const std::vector<char>& fired, long steps) {
+  std::string text;
+  int shown = 0;
+  for (long step = 0; step < steps && shown < 5; ++step) {
+    if (Bit(expected, step) == Bit(fired, step)) continue;
+    text += "line " + std::to_string(line) + " step " + std::to_string(step) +
+            (Bit(fired, step) ? ": fired, should not\n" : ": did not fire, should\n");
+    ++shown;
+  }
+  return text;
+}
+
+struct Sample {
+  bool fire;
+  int move;
+  long step;
+};
+
+struct Samples {
+  std::vector<Sample> all;
+  bool overrun = false;
+};
+
+Samples ReadSamples(const std::string& path) {
+  Samples samples;
+  std::istringstream in(ReadFileText(path));
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("overrun", 0) == 0) {
+      samples.overrun = true;
+      continue;
+    }
+    std::istringstream fields(line);
+    int fire = 0, move = 0;
+    long step = 0;
+    if (fields >> fire >> move >> step) samples.all.push_back({fire != 0, move, step});
+  }
+  return samples;
+}
+
+// A picture with a different gray in every pixel: black, white, sparse and dense patterns.
+void WritePicture(const std::string& path) {
+  static const uint8_t kLevels[3][10] = {
+      {255, 0, 128, 8, 250, 30, 170, 90, 64, 200},
+      {12, 240, 100, 180, 60, 220, 140, 40, 255, 5},
+      {128, 128, 255, 3, 0, 0, 77, 155, 251, 33},
+  };
+  hostsim::GrayPicture picture(10, 3);
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 10; ++x) picture.At(x, y) = kLevels[y][x];
+  std::string error;
+  ASSERT_TRUE(hostsim::WritePng(path, picture, &error)) << error;
+}
+
+class LinuxCncSimTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string built = std::string(ENGRAVING_BINARY_DIR) + "/lcnc/engrave_trigger.so";
+    int status = 0;
+    Shell("cmp -s " + built + " /usr/lib/linuxcnc/modules/engrave_trigger.so", &status);
+    ASSERT_EQ(status, 0) << "engrave_trigger is not installed as built: run scripts/setup.sh";
+    Shell(std::string("id ") + kUser + " >/dev/null 2>&1", &status);
+    ASSERT_EQ(status, 0) << "no user " << kUser << ": run scripts/lcnc-user.sh";
+  }
+
+  // Starts scripts/lcnc-sim.sh engrave with these arguments in the background.
+  void Start(const std::vector<std::string>& args) {
+    log_ = dir_.File("lcnc-sim.log");
+    samplesPath_ = dir_.File("samples.txt");
+    std::vector<std::string> command = {
+        "/bin/bash", "-c", "exec scripts/lcnc-sim.sh \"$@\" >" + log_ + " 2>&1", "_", "engrave"};
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : command) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> environment = {std::string("LCNC_SIM_BUILD=") + ENGRAVING_BINARY_DIR,
+                                            "LCNC_SIM_SKIP_SETUP=1",
+                                            "ENGRAVE_LCNC_FIRE_SAMPLES=" + samplesPath_};
+    for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, ENGRAVING_SOURCE_DIR);
+    ASSERT_EQ(posix_spawn(&pid_, "/bin/bash", &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+
+  // Waits for the run to end; its exit status.
+  int Wait(int seconds = 240) {
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    ADD_FAILURE() << "the simulator run did not end within " << seconds << " s\n" << Log();
+    return -1;
+  }
+
+  void TearDown() override {
+    if (pid_ > 0) Wait(60);
+  }
+
+  // A HAL command in the running simulator, as the user LinuxCNC runs as.
+  std::string Hal(const std::string& command) {
+    return Shell(std::string("runuser -u ") + kUser + " -- halcmd " + command + " 2>/dev/null");
+  }
+  long HalNumber(const std::string& pin) {
+    const std::string out = Hal("getp " + pin);
+    return out.empty() ? -1 : std::stol(out);
+  }
+  // Polls until the trigger component has counted `steps` X steps since it loaded.
+  bool WaitForSteps(long steps, int seconds = 120) {
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < deadline && pid_ > 0) {
+      if (HalNumber("engrave-trigger.steps") >= steps) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  // host-sim's trace of the same engraving: the steps that must fire.
+  std::string HostSimTrace(const std::vector<std::string>& args) {
+    const std::string trace = dir_.File("host-sim.trace");
+    std::string command = std::string(ENGRAVING_HOST_SIM_PATH) + " engrave";
+    for (const std::string& arg : args) command += " '" + arg + "'";
+    command +=
+        " --steps-per-unit-x 1000 --steps-per-unit-y 1000 --trace " + trace + " >/dev/null 2>&1";
+    int status = 0;
+    Shell(command, &status);
+    EXPECT_EQ(status, 0) << command;
+    return trace;
+  }
+
+  std::string Log() const { return ReadFileText(log_); }
+
+  // Holds what the component fired (the --fired file) and the sampled fire pin against the
+  // expected bits, line by line; lineSteps is every line's length in steps.
+  void ExpectFiredAsTraced(const std::map<long, std::vector<char>>& expected,
+                           const std::string& firedPath, long lineSteps) {
+    const std::map<long, std::vector<char>> fired = BitsByLine(firedPath);
+    ASSERT_EQ(fired.size(), expected.size()) << "raster lines fired, against host-sim's\n" << Log();
+    for (const auto& [line, bits] : expected) {
+      ASSERT_TRUE(fired.count(line)) << "line " << line << " has no fired record";
+      EXPECT_EQ(Differences(line, bits, fired.at(line), lineSteps), "") << "in the --fired record";
+    }
+    ExpectSamplesAsTraced(expected, lineSteps);
+  }
+
+  // The fire pin, sampled at every X step: each step of each line once, firing exactly where
+  // the expected bits say, and never on a step that retraces or falls outside an armed move.
+  void ExpectSamplesAsTraced(const std::map<long, std::vector<char>>& expected, long lineSteps) {
+    const Samples samples = ReadSamples(samplesPath_);
+    ASSERT_FALSE(samples.overrun) << "halsampler lost samples";
+    ASSERT_FALSE(samples.all.empty()) << "no samples recorded\n" << Log();
+    std::map<int, std::vector<int>> seen;  // move -> times each step was sampled
+    std::map<int, std::vector<char>> firedByMove;
+    long stray = 0, retraced = 0;
+    for (const Sample& sample : samples.all) {
+      if (sample.move == 0 || sample.step < 0) {
+        if (sample.fire) ++stray;
+        if (sample.move != 0) ++retraced;
+        continue;
+      }
+      std::vector<int>& counts = seen[sample.move];
+      if (long(counts.size()) <= sample.step) counts.resize(size_t(sample.step) + 1, 0);
+      ++counts[size_t(sample.step)];
+      std::vector<char>& fired = firedByMove[sample.move];
+      if (long(fired.size()) <= sample.step) fired.resize(size_t(sample.step) + 1, 0);
+      if (sample.fire) fired[size_t(sample.step)] = 1;
+    }
+    EXPECT_EQ(stray, 0) << "fires outside an armed move's advancing steps";
+    // A stepgen whose steplen was rounded up gives several samples per step, most of them
+    // between steps.
+    EXPECT_LT(retraced, 2000) << "samples between steps: stepgen.0.steplen not in effect?";
+    for (const auto& [line, bits] : expected) {
+      const int move = int(line) + 1;  // the moves are armed in order, from 1
+      const std::vector<int>& counts = seen[move];
+      for (long step = 0; step < lineSteps; ++step) {
+        const int count = step < long(counts.size()) ? counts[size_t(step)] : 0;
+        if (count != 1) {
+          ADD_FAILURE() << "line " << line << " step " << step << " sampled " << count << " times";
+          break;
+        }
+      }
+      EXPECT_EQ(Differences(line, bits, firedByMove[move], lineSteps), "") << "at the fire pin";
+    }
+  }
+
+  TempDir dir_;
+  pid_t pid_ = -1;
+  std::string log_, samplesPath_;
+};
+
+TEST_F(LinuxCncSimTest, EngravesExactlyTheStepsOfHostSim) {
+  const std::string picture = dir_.File("picture.png");
+  WritePicture(picture);
+  // 100 mm at 1000 steps/mm: lines of 100,000 steps, three of them, in both directions.
+  const std::vector<std::string> settings = {picture,  "--width", "100",        "--height", "0.25",
+                                             "--feed", "1500",    "--stepover", "0.1"};
+  const std::string fired = dir_.File("fired.txt"), trace = dir_.File("lcnc.trace");
+  std::vector<std::string> args = settings;
+  args.insert(args.end(), {"--fired", fired, "--trace", trace});
+  Start(args);
+  ASSERT_EQ(Wait(), 0) << Log();
+
+  const std::map<long, std::vector<char>> expected = BitsByLine(HostSimTrace(settings));
+  ASSERT_EQ(expected.size(), 3u);
+  ExpectFiredAsTraced(expected, fired, 100000);
+  // The plug-in's own record of the run agrees with host-sim's too.
+  EXPECT_EQ(BitsByLine(trace).size(), 3u);
+  EXPECT_EQ(TraceFields(trace, "status").back(), "Scanning Sequence Complete");
+  EXPECT_NE(Log().find("engraved: 3 raster lines"), std::string::npos) << Log();
+}
+
+TEST_F(LinuxCncSimTest, PulseModeFiresTheSameSteps) {
+  const std::string picture = dir_.File("picture.png");
+  WritePicture(picture);
+  const std::vector<std::string> settings = {picture, "--width", "10",   "--height",
+                                             "0.15",  "--feed",  "1500", "--stepover",
+                                             "0.1",   "--pulse"};
+  const std::string fired = dir_.File("fired.txt");
+  std::vector<std::string> args = settings;
+  args.insert(args.end(), {"--fired", fired});
+  Start(args);
+  ASSERT_EQ(Wait(), 0) << Log();
+  const std::map<long, std::vector<char>> expected = BitsByLine(HostSimTrace(settings));
+  ASSERT_EQ(expected.size(), 2u);
+  const std::map<long, std::vector<char>> record = BitsByLine(fired);
+  ASSERT_EQ(record.size(), 2u);
+  for (const auto& [line, bits] : expected)
+    EXPECT_EQ(Differences(line, bits, record.at(line), 10000), "");
+  // A pulse outlasts the step (40 us against 40 us between steps at this feed), so the pin is
+  // high at every fired step and may stay high into the next: check only the fired ones.
+  const Samples samples = ReadSamples(samplesPath_);
+  long firedSteps = 0, pinHigh = 0;
+  for (const Sample& sample : samples.all) {
+    if (sample.move < 1 || sample.step < 0) continue;
+    if (!Bit(expected.at(sample.move - 1), sample.step)) continue;
+    ++firedSteps;
+    if (sample.fire) ++pinHigh;
+  }
+  EXPECT_GT(firedSteps, 0);
+  EXPECT_EQ(pinHigh, firedSteps);
+}
+
+TEST_F(LinuxCncSimTest, TheBuiltInSampleFiresAsHostSimTraces) {
+  const std::vector<std::string> settings = {"--stepover", "0.1", "--feed", "1800"};
+  const std::string fired = dir_.File("fired.txt");
+  std::vector<std::string> args = settings;
+  args.insert(args.end(), {"--fired", fired});
+  Start(args);
+  ASSERT_EQ(Wait(), 0) << Log();
+  const std::map<long, std::vector<char>> expected = BitsByLine(HostSimTrace(settings));
+  ASSERT_EQ(expected.size(), 81u);
+  ExpectFiredAsTraced(expected, fired, 10000);
+}
+
+// A raster of three 100,000-step lines, stopped in the middle of the second line by `stop`.
+class InterruptedRasterTest : public LinuxCncSimTest {
+ protected:
+  void Interrupt(const std::string& halCommand) {
+    const std::string picture = dir_.File("picture.png");
+    WritePicture(picture);
+    settings_ = {picture,  "--width", "100",        "--height", "0.25",
+                 "--feed", "1500",    "--stepover", "0.1"};
+    fired_ = dir_.File("fired.txt");
+    trace_ = dir_.File("lcnc.trace");
+    std::vector<std::string> args = settings_;
+    args.insert(args.end(), {"--fired", fired_, "--trace", trace_});
+    Start(args);
+    ASSERT_TRUE(WaitForSteps(150000)) << "the raster did not reach its second line\n" << Log();
+    Hal(halCommand);
+    status_ = Wait();
+  }
+
+  // The interrupted line fired what it should up to where firing stopped, and nothing after;
+  // no later move fired at all.
+  void ExpectStoppedAtOnce() {
+    EXPECT_EQ(status_, 1) << Log();
+    const std::vector<std::string> statuses = TraceFields(trace_, "status");
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses.back(), "Engraving Canceled.");
+    const std::map<long, std::vector<char>> expected = BitsByLine(HostSimTrace(settings_));
+    const std::map<long, std::vector<char>> fired = BitsByLine(fired_);
+    ASSERT_GE(fired.size(), 2u) << Log();
+    EXPECT_EQ(Differences(0, expected.at(0), fired.at(0), 100000), "");
+
+    // Where the component stopped counting line 1: the last step sampled in its move.
+    const Samples samples = ReadSamples(samplesPath_);
+    long cut = -1;
+    size_t afterCut = 0, sampledAfter = 0;
+    for (size_t i = 0; i < samples.all.size(); ++i) {
+      if (samples.all[i].move == 2 && samples.all[i].step >= 0) {
+        cut = std::max(cut, samples.all[i].step + 1);
+        afterCut = i + 1;
+      }
+    }
+    ASSERT_GT(cut, 0) << "line 1 was never armed";
+    EXPECT_LT(cut, 100000) << "line 1 ran to its end before the stop";
+    for (size_t i = afterCut; i < samples.all.size(); ++i) {
+      ++sampledAfter;
+      EXPECT_FALSE(samples.all[i].fire) << "a fire after the stop, sample " << i;
+      EXPECT_NE(samples.all[i].move, 2) << "line 1 still armed after the stop";
+    }
+    std::vector<char> firedBeforeCut = expected.at(1);
+    if (long(firedBeforeCut.size()) > cut) firedBeforeCut.resize(size_t(cut));
+    EXPECT_EQ(Differences(1, firedBeforeCut, fired.at(1), 100000), "");
+    for (const auto& [line, bits] : fired) {
+      if (line < 2) continue;
+      EXPECT_EQ(Differences(line, {}, bits, 100000), "") << "after the stop";
+    }
+    stepsAfterStop_ = sampledAfter;
+  }
+
+  std::vector<std::string> settings_;
+  std::string fired_, trace_;
+  int status_ = -1;
+  size_t stepsAfterStop_ = 0;
+};
+
+TEST_F(InterruptedRasterTest, ResetPinStopsFiringAndTheRemainingMovesFireNothing) {
+  Interrupt("setp engrave-lcnc.reset 1");
+  ExpectStoppedAtOnce();
+  // Reset withdraws nothing: the X move runs on to its end, without firing.
+  EXPECT_GT(stepsAfterStop_, 1000u);
+  EXPECT_NE(Log().find("did not complete (Reset)"), std::string::npos) << Log();
+}
+
+TEST_F(InterruptedRasterTest, EstopCancelsTheRasterAndNothingFiresAfterwards) {
+  Interrupt("setp estop-chain.in1 0");
+  ExpectStoppedAtOnce();
+  EXPECT_NE(Log().find("E-stop"), std::string::npos) << Log();
+}
+
+TEST_F(LinuxCncSimTest, MenuCommandAwayFromZeroSaysTheAxesMustBeZeroed) {
+  const std::string trace = dir_.File("lcnc.trace");
+  Start({"--before", "G0 X5 Y1", "--trace", trace});
+  EXPECT_EQ(Wait(), 1) << Log();
+  EXPECT_EQ(TraceFields(trace, "message"),
+            std::vector<std::string>{"X and Y Axis must be zeroed to proceed!"});
+  EXPECT_TRUE(TraceFields(trace, "code").empty());
+}
+
+}  // namespace
