@@ -303,3 +303,18 @@ TEST_F(OrientationTest, RandomlyDamagedBlocksStillLoadTheStoredPictureTurnedSome
     EXPECT_EQ(ways, 1) << round;
   }
 }
+
+// Quarter turns copy in tiles: a picture of many tiles, with partial ones at both edges.
+TEST_F(OrientationTest, QuarterTurnsOfLargerPicturesAreExactAcrossTiles) {
+  for (uint16_t orientation = 5; orientation <= 8; ++orientation) {
+    SCOPED_TRACE(orientation);
+    JpegRecipe recipe;
+    recipe.width = 333;
+    recipe.height = 201;
+    recipe.markers.push_back({JPEG_APP0 + 1, OrientationExif(orientation % 2 == 0, orientation)});
+    const std::string path = Write(CompressJpeg(recipe));
+    EngraveImage holder;
+    ASSERT_TRUE(holder.LoadPictureGray(path));
+    ExpectTurned(*holder.Picture(), Stored(path), orientation);
+  }
+}
