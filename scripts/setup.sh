@@ -9,7 +9,7 @@ packages=(
   libjpeg62-turbo-dev libpng-dev zlib1g-dev libxml2-dev
   libfltk1.3-dev libwmf-dev fonts-urw-base35
   googletest libgtest-dev libbenchmark-dev
-  xvfb xauth
+  xvfb xauth imagemagick netpbm
   clang libclang-rt-14-dev
 )
 missing=()
