@@ -70,6 +70,8 @@ bool ParseOptions(const std::vector<std::string>& args, Program program, Options
       options.pulse = true;
     } else if (name == "--help" || name == "-h") {
       options.mode = "help";
+    } else if (lcnc && name == "--home") {
+      options.home = true;
     } else if (lcnc && name == "--before") {
       options.before.push_back(value);
     } else if (files.count(name)) {

@@ -31,6 +31,7 @@ struct Options {
   std::string fired;                // --fired FILE
   std::string ini;                  // -ini FILE, as LinuxCNC starts its display
   std::vector<std::string> before;  // --before CODE, MDI commands run before the menu command
+  bool home = false;                // --home: home every joint first
 };
 
 enum class Program { kHostSim, kEngraveLcnc };

@@ -1,9 +1,11 @@
 #include "lcnc/Connection.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 #include <vector>
 
 namespace lcnc {
@@ -75,6 +77,26 @@ bool MachineOn(LinuxCnc& cnc, std::string* error) {
     return false;
   }
   return cnc.status().mode == TaskMode::kMdi || cnc.Run(cnc.SetMode(TaskMode::kMdi), 5.0, error);
+}
+
+bool HomeAll(LinuxCnc& cnc, std::string* error) {
+  if (cnc.status().mode != TaskMode::kManual &&
+      !cnc.Run(cnc.SetMode(TaskMode::kManual), 5.0, error))
+    return false;
+  if (!cnc.Run(cnc.HomeAll(), 5.0, error)) return false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+  while (!cnc.status().homed) {
+    if (std::chrono::steady_clock::now() > deadline || cnc.status().state != TaskState::kOn) {
+      *error = "homing did not finish";
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!cnc.Refresh()) {
+      *error = "lost the connection to LinuxCNC";
+      return false;
+    }
+  }
+  return cnc.Run(cnc.SetMode(TaskMode::kMdi), 5.0, error);
 }
 
 void PrintSummary(const LcncHost& host, const hostsim::Options& options, double mdiSeconds) {

@@ -31,6 +31,9 @@ struct Connection {
 // Out of E-stop, on, in MDI.
 bool MachineOn(LinuxCnc& cnc, std::string* error);
 
+// Homes every joint and waits until all are homed; back in MDI afterwards.
+bool HomeAll(LinuxCnc& cnc, std::string* error);
+
 // The run's figures on stdout: lines, steps, fires, line-to-line latency, step rate, MDI cost.
 void PrintSummary(const LcncHost& host, const hostsim::Options& options, double mdiSeconds);
 

@@ -42,6 +42,7 @@ void PrintUsage(std::FILE* out) {
   hostsim::PrintEngraveOptions(out);
   std::fputs(
       "  --fired FILE          write the steps the tool fired, one line per raster line\n"
+      "  --home                home every joint first (machines that must be homed)\n"
       "  --before CODE         an MDI command to run before the menu command (repeatable)\n"
       "  -ini FILE             the machine's INI (default: $INI_FILE_NAME, set by LinuxCNC)\n"
       "The machine's steps per unit are the INI's [JOINT_0]SCALE and [JOINT_1]SCALE.\n"
@@ -76,6 +77,8 @@ int RunEngrave(const Options& options) {
     std::fprintf(stderr, "engrave-lcnc: %s\n", error.c_str());
     return 1;
   }
+  if (options.home && !link.cnc.status().homed && !HomeAll(link.cnc, &error))
+    return Failure("homing: " + error);
   LcncHost host(options, link.machine, link.cnc, link.pins, link.trigger);
   const double mdiSeconds = host.MeasureMdiSeconds(5);
   for (const std::string& line : options.before) {

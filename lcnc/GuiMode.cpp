@@ -157,6 +157,9 @@ int RunGui(const hostsim::Options& options) {
         link.cnc.SetState(TaskState::kEstop);
       } else if (kind == "machine-on") {
         if (!MachineOn(link.cnc, &error)) window.Send({"raster", error});
+      } else if (kind == "home") {
+        if (host.idle() && !host.armed() && !host.running() && !HomeAll(link.cnc, &error))
+          window.Send({"raster", "Homing: " + error});
       } else if (kind == "go-to-zero") {
         if (host.idle() && !host.armed() && !host.running() && !host.RunMdi("G0 X0 Y0", &error))
           window.Send({"raster", error});

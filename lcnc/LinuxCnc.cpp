@@ -84,6 +84,9 @@ bool LinuxCnc::Refresh() {
   status_.workY = actual.tran.y - g5x.tran.y - g92.tran.y - tool.tran.y;
   status_.fileLoaded = s.task.file[0] != '\0';
   status_.heartbeat = s.task.heartbeat;
+  status_.homed = s.motion.traj.joints > 0;
+  for (int joint = 0; joint < s.motion.traj.joints && joint < EMCMOT_MAX_JOINTS; ++joint)
+    status_.homed = status_.homed && s.motion.joint[joint].homed;
   echoSerial_ = s.echo_serial_number;
   echoStatus_ = int(s.status);
   return true;
@@ -119,6 +122,12 @@ int LinuxCnc::Mdi(const std::string& line) {
 
 int LinuxCnc::Abort() {
   EMC_TASK_ABORT message;
+  return Send(channels_->command.get(), message);
+}
+
+int LinuxCnc::HomeAll() {
+  EMC_JOINT_HOME message;
+  message.joint = -1;
   return Send(channels_->command.get(), message);
 }
 

@@ -20,6 +20,7 @@ struct MachineStatus {
   double workX = 0.0;       // actual position in the active work coordinates
   double workY = 0.0;
   bool fileLoaded = false;  // a program is open in the task
+  bool homed = false;       // every joint is homed
   unsigned heartbeat = 0;
 };
 
@@ -43,6 +44,8 @@ class LinuxCnc {
   int SetMode(TaskMode mode);
   int Mdi(const std::string& line);
   int Abort();
+  // Homes every joint (LinuxCNC homes them in their HOME_SEQUENCE); needs manual mode.
+  int HomeAll();
   CommandProgress Progress(int serial) const;
 
   // Sends a command and waits until the task has finished it.

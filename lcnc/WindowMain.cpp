@@ -90,7 +90,7 @@ void OnSocket(int fd, void*) {
 }
 
 Fl_Box* Line(int y, int height, Fl_Fontsize size) {
-  Fl_Box* box = new Fl_Box(10, y, 500, height);
+  Fl_Box* box = new Fl_Box(10, y, 600, height);
   box->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
   box->labelsize(size);
   return box;
@@ -105,9 +105,9 @@ int main(int argc, char** argv) {
   }
   gWindow.fd = std::atoi(argv[1]);
   Fl::scheme("gtk+");
-  Fl_Double_Window window(520, 230, "engrave-lcnc");
+  Fl_Double_Window window(620, 230, "engrave-lcnc");
   gWindow.window = &window;
-  gWindow.menu = new Fl_Menu_Bar(0, 0, 520, 25);
+  gWindow.menu = new Fl_Menu_Bar(0, 0, 620, 25);
   gWindow.menu->add("&File/&Quit", FL_CTRL + 'q', OnQuit);
   gWindow.status = Line(35, 25, 16);
   gWindow.status->box(FL_DOWN_BOX);
@@ -118,11 +118,9 @@ int main(int argc, char** argv) {
     const char* label;
     const char* message;
   };
-  static const ButtonSpec kButtons[] = {{"E-Stop", "estop"},
-                                        {"Machine On", "machine-on"},
-                                        {"Go to X0 Y0", "go-to-zero"},
-                                        {"Cycle Start", "cycle-start"},
-                                        {"Reset", "reset"}};
+  static const ButtonSpec kButtons[] = {
+      {"E-Stop", "estop"},           {"Machine On", "machine-on"},   {"Home", "home"},
+      {"Go to X0 Y0", "go-to-zero"}, {"Cycle Start", "cycle-start"}, {"Reset", "reset"}};
   int x = 10;
   for (const ButtonSpec& spec : kButtons) {
     Fl_Button* button = new Fl_Button(x, 160, 94, 30, spec.label);

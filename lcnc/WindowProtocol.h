@@ -1,7 +1,7 @@
 // The lines that engrave-lcnc and its window process exchange over a socket: one message per
 // line, fields separated by tabs. Host to window: "menu" popup item id, "status" text,
 // "machine" state x y, "raster" text, "quit". Window to host: "menu" id, "cycle-start",
-// "reset", "estop", "machine-on", "go-to-zero", "close".
+// "reset", "estop", "machine-on", "home", "go-to-zero", "close".
 #pragma once
 
 #include <string>
