@@ -5,12 +5,14 @@
 # Installs and builds what is missing, creates the user LinuxCNC runs as, starts LinuxCNC with
 # engrave-lcnc as its display, stops it afterwards, and exits with engrave-lcnc's status.
 # LinuxCNC refuses to run as root, so it runs as the user $LCNC_SIM_USER (default lcnc) in a
-# folder of its own; pictures are copied in and the files written are copied back.
+# folder of its own; pictures are copied in and the files written are copied back (the
+# summary names the copies inside that folder; "lcnc-sim: wrote" names where they went).
 #
 # Environment: LCNC_SIM_BUILD (build folder, default build), LCNC_SIM_SKIP_SETUP=1 (use the
 # build as it is), ENGRAVE_LCNC_FIRE_SAMPLES=FILE (record the fire pin at every X step:
 # "sample fire move step" per line, from halsampler).
 set -euo pipefail
+caller=$PWD
 cd "$(dirname "$0")/.."
 repo=$PWD
 build=${LCNC_SIM_BUILD:-build}
@@ -51,18 +53,23 @@ mkdir -p "$run/bin" "$run/in" "$run/out"
 cp -r lcnc/sim/. "$run/"
 cp "$build/engrave-lcnc" "$build/engrave-lcnc-window" "$build/Engraving.so" "$run/bin/"
 
+# File names given by the caller are taken from the caller's folder.
+absolute() { case "$1" in /*) echo "$1" ;; *) echo "$caller/$1" ;; esac; }
+
 # Inputs are copied in; outputs are written in $run/out and copied back afterwards.
 args=()
 copy_back=()
+files=0
 output_option() { # $1 option, $2 path
   local name
-  name="$(basename "$2")"
+  files=$((files + 1))
+  name="$files-$(basename "$2")"
   args+=("$1" "$run/out/$name")
   copy_back+=("$run/out/$name" "$2")
 }
 input_file() { # $1 path; prints the path inside $run
   local name
-  name="in/$(basename "$1")"
+  name="in/${#args[@]}-$(basename "$1")"
   cp "$1" "$run/$name"
   echo "$run/$name"
 }
@@ -83,6 +90,11 @@ while (($#)); do
       fi ;;
   esac
   case "$arg" in
+    --gcode | --image | --trace | --fired | --profile | --plugin) value=$(absolute "$value") ;;
+    -*) ;;
+    *) arg=$(absolute "$arg") ;;
+  esac
+  case "$arg" in
     --gcode | --image | --trace | --fired) output_option "$arg" "$value" ;;
     --profile)
       # The profile is read and written back: copy it in when it exists.
@@ -101,6 +113,7 @@ done
   for a in "${args[@]}"; do printf '%s\n' "$a"; done
 } >"$run/args"
 samples=${ENGRAVE_LCNC_FIRE_SAMPLES:-}
+[ -n "$samples" ] && samples=$(absolute "$samples")
 [ -n "$samples" ] && copy_back+=("$run/out/fire-samples" "$samples")
 chown -R "$user:" "$run"
 chmod 755 "$run"
@@ -124,6 +137,8 @@ runuser -u "$user" -- env -u DISPLAY "${display[@]}" HOME="$(getent passwd "$use
 for ((i = 0; i < ${#copy_back[@]}; i += 2)); do
   from=${copy_back[i]}
   to=${copy_back[i + 1]}
-  if [ -e "$from" ]; then cp "$from" "$to"; fi
+  if [ -e "$from" ]; then
+    mkdir -p "$(dirname "$to")" && cp "$from" "$to" && echo "lcnc-sim: wrote $to"
+  fi
 done
 exit "$status"
