@@ -10,11 +10,10 @@
 #
 # Environment: LCNC_SIM_BUILD (build folder, default build), LCNC_SIM_SKIP_SETUP=1 (use the
 # build as it is), ENGRAVE_LCNC_FIRE_SAMPLES=FILE (record the fire pin at every X step:
-# "sample fire move step" per line, from halsampler).
+# "fire move step" per line, from halsampler).
 set -euo pipefail
 caller=$PWD
 cd "$(dirname "$0")/.."
-repo=$PWD
 build=${LCNC_SIM_BUILD:-build}
 user=${LCNC_SIM_USER:-lcnc}
 
