@@ -82,25 +82,39 @@ TEST(LargePhoto, LoadsThatMakeThe24BitPictureKeepTheir24BitBound) {
   EXPECT_EQ(holder.Picture(), nullptr);
 }
 
+namespace {
+
+// A small colour JPEG whose frame header claims width x height: libjpeg fills in the rows the
+// file lacks, so the load makes a picture of the claimed size from a few hundred bytes.
+std::vector<uint8_t> ClaimingJpeg(uint16_t width, uint16_t height, uint16_t orientation = 0) {
+  JpegRecipe recipe;
+  recipe.width = 32;
+  recipe.height = 16;
+  if (orientation != 0) {
+    recipe.markers.push_back(
+        {JPEG_APP0 + 1, ExifBuilder(false).Short(0x0112, orientation).Build()});
+  }
+  std::vector<uint8_t> file = CompressJpeg(recipe);
+  for (size_t i = 0; i + 8 < file.size(); ++i) {
+    if (file[i] == 0xFF && file[i + 1] == 0xC0) {
+      file[i + 5] = uint8_t(height >> 8);
+      file[i + 6] = uint8_t(height);
+      file[i + 7] = uint8_t(width >> 8);
+      file[i + 8] = uint8_t(width);
+      return file;
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
 // The guard allows 256,000,000 bytes of pixels: a gray picture of 16000 x 16000 exactly. A
 // small file that claims it loads (libjpeg fills in what the file lacks); one column more is
 // refused (hardening tests).
 TEST(LargePhoto, TheDialogsGrayLoadReachesTheWholeGuard) {
-  JpegRecipe recipe;
-  recipe.width = 32;
-  recipe.height = 16;
-  std::vector<uint8_t> file = CompressJpeg(recipe);
-  bool patched = false;
-  for (size_t i = 0; i + 8 < file.size() && !patched; ++i) {
-    if (file[i] == 0xFF && file[i + 1] == 0xC0) {
-      file[i + 5] = 16000 >> 8;
-      file[i + 6] = 16000 & 0xFF;
-      file[i + 7] = 16000 >> 8;
-      file[i + 8] = 16000 & 0xFF;
-      patched = true;
-    }
-  }
-  ASSERT_TRUE(patched);
+  const std::vector<uint8_t> file = ClaimingJpeg(16000, 16000);
+  ASSERT_FALSE(file.empty());
   TempDir dir;
   const std::string path = dir.File("claims-256-megapixels.jpg");
   WriteWholeFile(path, file);
@@ -110,4 +124,21 @@ TEST(LargePhoto, TheDialogsGrayLoadReachesTheWholeGuard) {
   EXPECT_EQ(holder.Picture()->ImageWidth(), 16000u);
   EXPECT_EQ(holder.Picture()->ImageHeight(), 16000u);
   EXPECT_EQ(uint64_t(holder.Picture()->Header().biSizeImage), kCxImageMaxMemory);
+}
+
+// Rows are padded to 4 bytes, so a quarter turn can take a picture just inside the guard past
+// it: 20001 x 12797 has rows of 20004 bytes, turned 12800. Such a photo is refused rather than
+// engraved on its side; turned half round, in place, it loads.
+TEST(LargePhoto, APhotoWhoseTurnedPictureIsPastTheGuardIsRefused) {
+  TempDir dir;
+  const std::string sideways = dir.File("sideways.jpg");
+  WriteWholeFile(sideways, ClaimingJpeg(20001, 12797, 6));
+  const std::string upsideDown = dir.File("upside-down.jpg");
+  WriteWholeFile(upsideDown, ClaimingJpeg(20001, 12797, 3));
+
+  EngraveImage holder;
+  EXPECT_FALSE(holder.LoadPictureGray(sideways));
+  EXPECT_EQ(holder.Picture(), nullptr);
+  ASSERT_TRUE(holder.LoadPictureGray(upsideDown));
+  EXPECT_EQ(holder.Picture()->ImageWidth(), 20001u);
 }
