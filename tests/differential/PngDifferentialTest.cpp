@@ -195,12 +195,24 @@ void WriteSources(const Workspace& workspace) {
   WriteNetpbm(workspace, "gray16.pam", WithAlpha(gray16, alpha16));
 }
 
+// The first colour of FewColours as netpbm ("rgb:rr/gg/bb") or ImageMagick ("'#rrggbb'",
+// quoted for the shell) names it.
+std::string FirstFewColourName(bool forImageMagick) {
+  uint8_t first[3];
+  FirstFewColour(first);
+  char name[24];
+  std::snprintf(name, sizeof name, forImageMagick ? "'#%02x%02x%02x'" : "rgb:%02x/%02x/%02x",
+                first[0], first[1], first[2]);
+  return name;
+}
+
 // -strip keeps ImageMagick from adding a white background chunk and a gamma chunk; the gamma
 // chunk would make libpng composite in linear light, which no plain formula follows.
 TEST(PngAgainstImageMagick, ImageMagickFilesOfEveryColourTypeAndDepth) {
   SKIP_WITHOUT_IMAGEMAGICK();
   Workspace workspace;
   WriteSources(workspace);
+  const std::string firstColour = FirstFewColourName(true);
   const std::string gray = "convert -strip -define png:color-type=0 ";
   const std::string grayAlpha = "convert -strip -define png:color-type=4 ";
   CheckCases(
@@ -218,6 +230,14 @@ TEST(PngAgainstImageMagick, ImageMagickFilesOfEveryColourTypeAndDepth) {
           {"convert -strip photo.pam PNG32:out.png", Layout(8, 6)},
           {"convert -strip photo16.pam PNG64:out.png", Layout(16, 6)},
           {"convert -strip few256.ppm PNG8:out.png", Layout(8, 3)},
+          {"convert -strip -define png:color-type=3 -define png:bit-depth=1 few2.ppm out.png",
+           Layout(1, 3)},
+          {"convert -strip -define png:color-type=3 -define png:bit-depth=2 few4.ppm out.png",
+           Layout(2, 3)},
+          {"convert -strip -define png:color-type=3 -define png:bit-depth=4 few16.ppm out.png",
+           Layout(4, 3)},
+          {"convert -strip few256.ppm -transparent " + firstColour + " PNG8:out.png",
+           Layout(8, 3, "t")},
           {"convert -strip -interlace PNG -define png:color-type=0 -define png:bit-depth=2 "
            "gray2bit.pgm out.png",
            Layout(2, 0, "i")},
@@ -237,11 +257,7 @@ TEST(PngAgainstImageMagick, NetpbmFilesWithPalettesTransparencyAndBackgrounds) {
   SKIP_WITHOUT_IMAGEMAGICK();
   Workspace workspace;
   WriteSources(workspace);
-  uint8_t first[3];
-  FirstFewColour(first);
-  char firstColour[16];
-  std::snprintf(firstColour, sizeof firstColour, "rgb:%02x/%02x/%02x", first[0], first[1],
-                first[2]);
+  const std::string firstColour = FirstFewColourName(false);
   const Samples photo = Photo(61, 23);
   const Samples photo16 = Photo(61, 23, 65535);
   const std::string photoColour = NetpbmColour(photo, 0, 0);
@@ -265,8 +281,10 @@ TEST(PngAgainstImageMagick, NetpbmFilesWithPalettesTransparencyAndBackgrounds) {
           {"pnmtopng -interlace few4.ppm > out.png", Layout(2, 3, "i")},
           // Transparency chunks: one transparent palette entry (the key index), alpha values for
           // several entries, one transparent gray level or colour.
-          {std::string("pnmtopng -transparent ") + firstColour + " few16.ppm > out.png",
-           Layout(4, 3, "t")},
+          {"pnmtopng -transparent " + firstColour + " few2.ppm > out.png", Layout(1, 3, "t")},
+          {"pnmtopng -interlace -transparent " + firstColour + " few4.ppm > out.png",
+           Layout(2, 3, "it")},
+          {"pnmtopng -transparent " + firstColour + " few16.ppm > out.png", Layout(4, 3, "t")},
           {"pnmtopng -alpha alpha3.pgm few16.ppm > out.png", Layout(8, 3, "t")},
           {"pnmtopng -transparent " + gray1Level + " gray1bit.pgm > out.png", Layout(1, 0, "t")},
           {"pnmtopng -transparent " + gray2Level + " gray2bit.pgm > out.png", Layout(2, 0, "t")},
