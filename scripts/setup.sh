@@ -12,38 +12,37 @@ packages=(
   xvfb xauth imagemagick netpbm
   clang libclang-rt-14-dev
 )
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
+# Installs those of the named packages that are missing; extra apt-get options come first,
+# ending with "--".
+updated=0
+install_missing() {
+  local options=()
+  while [ "$1" != -- ]; do
+    options+=("$1")
+    shift
+  done
+  shift
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  ((${#missing[@]})) || return 0
   echo "setup: installing ${missing[*]}"
   if [ "$(id -u)" -ne 0 ]; then
     echo "setup: run as root to install packages" >&2
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}"
-fi
+  ((updated)) || apt-get update -qq
+  updated=1
+  apt-get install -y -qq "${options[@]}" "${missing[@]}"
+}
+install_missing -- "${packages[@]}"
 
 # LinuxCNC and what engrave-lcnc builds against; without recommends apt would bring hundreds
 # of packages that the simulator does not need.
 lcnc_packages=(linuxcnc-uspace linuxcnc-uspace-dev libboost-dev)
-lcnc_missing=()
-for p in "${lcnc_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || lcnc_missing+=("$p")
-done
-if ((${#lcnc_missing[@]})); then
-  echo "setup: installing ${lcnc_missing[*]}"
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "setup: run as root to install packages" >&2
-    exit 1
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  ((${#missing[@]})) || apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${lcnc_missing[@]}"
-fi
+install_missing --no-install-recommends -- "${lcnc_packages[@]}"
 
 build_dir=${1:-build}
 shift || true

@@ -173,6 +173,14 @@ class LinuxCncSimTest : public ::testing::Test {
     posix_spawn_file_actions_destroy(&actions);
   }
 
+  // One whole engraving: the settings, then the files to write; its exit status.
+  int Engrave(const std::vector<std::string>& settings, const std::vector<std::string>& files) {
+    std::vector<std::string> args = settings;
+    args.insert(args.end(), files.begin(), files.end());
+    Start(args);
+    return Wait();
+  }
+
   // Waits for the run to end; its exit status.
   int Wait(int seconds = 240) {
     const auto deadline = Clock::now() + std::chrono::seconds(seconds);
@@ -293,10 +301,7 @@ TEST_F(LinuxCncSimTest, EngravesExactlyTheStepsOfHostSim) {
   const std::vector<std::string> settings = {picture,  "--width", "100",        "--height", "0.25",
                                              "--feed", "1500",    "--stepover", "0.1"};
   const std::string fired = dir_.File("fired.txt"), trace = dir_.File("lcnc.trace");
-  std::vector<std::string> args = settings;
-  args.insert(args.end(), {"--fired", fired, "--trace", trace});
-  Start(args);
-  ASSERT_EQ(Wait(), 0) << Log();
+  ASSERT_EQ(Engrave(settings, {"--fired", fired, "--trace", trace}), 0) << Log();
 
   const std::map<long, std::vector<char>> expected = BitsByLine(HostSimTrace(settings));
   ASSERT_EQ(expected.size(), 3u);
@@ -314,10 +319,7 @@ TEST_F(LinuxCncSimTest, PulseModeFiresTheSameSteps) {
                                              "0.15",  "--feed",  "1500", "--stepover",
                                              "0.1",   "--pulse"};
   const std::string fired = dir_.File("fired.txt");
-  std::vector<std::string> args = settings;
-  args.insert(args.end(), {"--fired", fired});
-  Start(args);
-  ASSERT_EQ(Wait(), 0) << Log();
+  ASSERT_EQ(Engrave(settings, {"--fired", fired}), 0) << Log();
   const std::map<long, std::vector<char>> expected = BitsByLine(HostSimTrace(settings));
   ASSERT_EQ(expected.size(), 2u);
   const std::map<long, std::vector<char>> record = BitsByLine(fired);
@@ -341,10 +343,7 @@ TEST_F(LinuxCncSimTest, PulseModeFiresTheSameSteps) {
 TEST_F(LinuxCncSimTest, TheBuiltInSampleFiresAsHostSimTraces) {
   const std::vector<std::string> settings = {"--stepover", "0.1", "--feed", "1800"};
   const std::string fired = dir_.File("fired.txt");
-  std::vector<std::string> args = settings;
-  args.insert(args.end(), {"--fired", fired});
-  Start(args);
-  ASSERT_EQ(Wait(), 0) << Log();
+  ASSERT_EQ(Engrave(settings, {"--fired", fired}), 0) << Log();
   const std::map<long, std::vector<char>> expected = BitsByLine(HostSimTrace(settings));
   ASSERT_EQ(expected.size(), 81u);
   ExpectFiredAsTraced(expected, fired, 10000);
