@@ -206,8 +206,10 @@ std::string FirstFewColourName(bool forImageMagick) {
   return name;
 }
 
-// -strip keeps ImageMagick from adding a white background chunk and a gamma chunk; the gamma
-// chunk would make libpng composite in linear light, which no plain formula follows.
+// -strip keeps ImageMagick from adding a white background chunk and a gamma chunk. With a gamma
+// chunk libpng composites translucent pixels in linear light through its 8-bit gamma tables,
+// which no plain formula follows (and ImageMagick converts the samples of files whose gamma is
+// not sRGB's), so gamma-tagged files are only checked opaque, in the last case.
 TEST(PngAgainstImageMagick, ImageMagickFilesOfEveryColourTypeAndDepth) {
   SKIP_WITHOUT_IMAGEMAGICK();
   Workspace workspace;
