@@ -361,8 +361,11 @@ void CxBmpDecoder::DecodeRunLength(CxFile& stream, bool fourBit) {
     const uint8_t value = pair[1];
     if (count != 0) {
       // Encoders end rows whose width is not a multiple of 4 with a run over the padding: the
-      // part of a run beyond the row is dropped and the next command carries on.
-      for (uint32_t i = 0; i < count; ++i) put(fourBit ? (i % 2 == 0 ? value >> 4 : value) : value);
+      // part of a run beyond the row is dropped and the next command carries on. Skipping it
+      // costs nothing, so a file of such runs takes time by its size only.
+      const uint32_t kept = x < rowCells ? std::min(count, rowCells - x) : 0;
+      for (uint32_t i = 0; i < kept; ++i) put(fourBit ? (i % 2 == 0 ? value >> 4 : value) : value);
+      x = std::min(x + (count - kept), rowCells + 1);
       continue;
     }
     switch (value) {
