@@ -233,7 +233,7 @@ Samples MagickDecode(const Workspace& workspace, const std::string& name, const 
   picture.maxval = depth == 16 ? 65535 : 255;
   std::vector<uint8_t> size;
   // [0]: the first frame only, as our decoders read it.
-  if (!workspace.Run("identify -format '%w %h' '" + name + "[0]'", &size)) return picture;
+  if (!workspace.Run("convert '" + name + "[0]' -format '%w %h' info:", &size)) return picture;
   std::istringstream(std::string(size.begin(), size.end())) >> picture.width >> picture.height;
 
   std::vector<uint8_t> raw;
