@@ -160,9 +160,11 @@ void LcncHost::WatchMachine() {
   plugin_.motion.FileLoaded = status.fileLoaded ? 1 : 0;
 
   std::string text;
-  while (cnc_.NextError(&text)) {
+  bool isError = false;
+  while (cnc_.NextMessage(&text, &isError)) {
     std::fprintf(stderr, "LinuxCNC: %s\n", text.c_str());
-    if (armed_ || running_ || phase_ != Phase::kIdle) Cancel("LinuxCNC: " + text, true);
+    if (isError && (armed_ || running_ || phase_ != Phase::kIdle))
+      Cancel("LinuxCNC: " + text, true);
   }
   if ((armed_ || running_ || phase_ != Phase::kIdle) && status.state != TaskState::kOn) {
     Cancel(status.state == TaskState::kOff ? "the machine was switched off"
@@ -259,7 +261,9 @@ void LcncHost::RunCommands() {
     const CommandProgress progress = cnc_.Progress(command_.serial);
     if (progress == CommandProgress::kFailed) {
       std::string text;
-      const std::string reason = cnc_.NextError(&text) ? text : "LinuxCNC refused " + command_.line;
+      bool isError = false;
+      const std::string reason =
+          cnc_.NextMessage(&text, &isError) ? text : "LinuxCNC refused " + command_.line;
       std::fprintf(stderr, "LinuxCNC: %s\n", reason.c_str());
       Cancel("LinuxCNC: " + reason, true);
       return;

@@ -158,7 +158,8 @@ bool LinuxCnc::Run(int serial, double timeoutSeconds, std::string* error) {
     if (progress == CommandProgress::kDone) return true;
     if (progress == CommandProgress::kFailed) {
       std::string text;
-      *error = NextError(&text) ? text : "LinuxCNC refused the command";
+      bool isError = false;
+      *error = NextMessage(&text, &isError) && isError ? text : "LinuxCNC refused the command";
       return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -167,12 +168,13 @@ bool LinuxCnc::Run(int serial, double timeoutSeconds, std::string* error) {
   return false;
 }
 
-bool LinuxCnc::NextError(std::string* text) {
+bool LinuxCnc::NextMessage(std::string* text, bool* isError) {
   NML* errors = channels_->errors.get();
   if (errors == nullptr || !errors->valid()) return false;
   const NMLTYPE type = errors->read();
   if (type <= 0) return false;
   const char* message = nullptr;
+  *isError = type == EMC_OPERATOR_ERROR_TYPE || type == NML_ERROR_TYPE;
   switch (type) {
     case EMC_OPERATOR_ERROR_TYPE:
       message = static_cast<EMC_OPERATOR_ERROR*>(errors->get_address())->error;
@@ -193,7 +195,7 @@ bool LinuxCnc::NextError(std::string* text) {
       message = static_cast<NML_DISPLAY*>(errors->get_address())->display;
       break;
     default:
-      message = "unknown error";
+      message = "a message of unknown type";
       break;
   }
   *text = message != nullptr ? message : "";

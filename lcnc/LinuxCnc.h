@@ -51,8 +51,9 @@ class LinuxCnc {
   // Sends a command and waits until the task has finished it.
   bool Run(int serial, double timeoutSeconds, std::string* error);
 
-  // The next text from the error channel (operator errors and messages); false when none.
-  bool NextError(std::string* text);
+  // The next text from the error channel; false when none. *isError: an error (operator or
+  // NML error) rather than a message or display text.
+  bool NextMessage(std::string* text, bool* isError);
 
  private:
   struct Channels;

@@ -426,6 +426,33 @@ TEST_F(InterruptedRasterTest, EstopCancelsTheRasterAndNothingFiresAfterwards) {
   EXPECT_NE(Log().find("E-stop"), std::string::npos) << Log();
 }
 
+TEST_F(InterruptedRasterTest, ATaskThatStopsAnsweringIsSaidAndEndsTheEngraving) {
+  const std::string picture = dir_.File("picture.png");
+  WritePicture(picture);
+  const std::vector<std::string> settings = {picture,  "--width", "100",        "--height", "0.25",
+                                             "--feed", "1500",    "--stepover", "0.1"};
+  Start(settings);
+  ASSERT_TRUE(WaitForSteps(150000)) << Log();
+  // LinuxCNC's task frozen: its status stays, its heartbeat stops.
+  Shell(std::string("pkill -STOP -u ") + kUser + " -x milltask");
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (Log().find("lost the connection") == std::string::npos && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  Shell(std::string("pkill -CONT -u ") + kUser + " -x milltask");
+  EXPECT_EQ(Wait(), 1) << Log();
+  EXPECT_NE(Log().find("lost the connection to LinuxCNC (its task stopped answering)"),
+            std::string::npos)
+      << Log();
+  // The trigger was disarmed: no fire after the last step of the armed second line.
+  const Samples samples = ReadSamples(samplesPath_);
+  size_t lastArmed = 0;
+  for (size_t i = 0; i < samples.all.size(); ++i)
+    if (samples.all[i].move == 2) lastArmed = i;
+  ASSERT_GT(lastArmed, 0u);
+  for (size_t i = lastArmed + 1; i < samples.all.size(); ++i)
+    EXPECT_FALSE(samples.all[i].fire) << "a fire after the connection was lost, sample " << i;
+}
+
 TEST_F(LinuxCncSimTest, MenuCommandAwayFromZeroSaysTheAxesMustBeZeroed) {
   const std::string trace = dir_.File("lcnc.trace");
   Start({"--before", "G0 X5 Y1", "--trace", trace});
