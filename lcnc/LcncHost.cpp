@@ -183,7 +183,8 @@ void LcncHost::WatchPins() {
 }
 
 void LcncHost::PressCycleStart() {
-  plugin_.control.CycleStart = 1;
+  // The button is momentary: a press with nothing armed must not start a raster armed later.
+  if (armed_) plugin_.control.CycleStart = 1;
 }
 
 void LcncHost::PressReset() {
@@ -232,6 +233,7 @@ void LcncHost::OnStatus(const std::string& text) {
   }
   if (text == hostsim::kCanceledStatus) {
     armed_ = running_ = false;
+    plugin_.control.CycleStart = 0;
     canceled_ = true;
     if (cancelReason_.empty()) cancelReason_ = "Reset";
   }

@@ -61,7 +61,8 @@ class LcncHost final : public hostsim::HostObserver {
   // connection to LinuxCNC is lost (said on stderr).
   bool Tick();
 
-  // Cycle Start and Reset, as the window's buttons and the HAL pins give them.
+  // Cycle Start and Reset, as the window's buttons and the HAL pins give them. Cycle Start
+  // counts only while a raster waits for it.
   void PressCycleStart();
   void PressReset();
 
