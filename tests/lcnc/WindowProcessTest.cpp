@@ -1,7 +1,7 @@
 // engrave-lcnc-window on a private X server: it takes whatever engrave-lcnc sends, damaged
 // messages included, and goes when told to or when engrave-lcnc has gone.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -11,6 +11,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "lcnc/WindowProtocol.h"
 #include "tests/ui/Xvfb.h"
@@ -31,8 +32,14 @@ class WindowProcessTest : public ::testing::Test {
     const std::string display = "DISPLAY=" + server_.display();
     char* argv[] = {const_cast<char*>(ENGRAVE_LCNC_WINDOW_PATH), const_cast<char*>(fd.c_str()),
                     nullptr};
-    char* envp[] = {const_cast<char*>(display.c_str()), nullptr};
-    ASSERT_EQ(posix_spawn(&pid_, ENGRAVE_LCNC_WINDOW_PATH, nullptr, nullptr, argv, envp), 0);
+    // Our environment (the sanitizers' options among it), on the private display.
+    std::vector<std::string> environment = {display};
+    for (char** entry = environ; *entry != nullptr; ++entry)
+      if (std::string(*entry).rfind("DISPLAY=", 0) != 0) environment.emplace_back(*entry);
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    ASSERT_EQ(posix_spawn(&pid_, ENGRAVE_LCNC_WINDOW_PATH, nullptr, nullptr, argv, envp.data()), 0);
     close(fds[1]);
   }
 
