@@ -39,6 +39,13 @@ author "Engraving";
 #include "rtapi.h"
 #include "trigger_shm.h"
 
+/* Built through CMake, the module names its source, so that an installed copy can be told
+ * apart from a stale one; built by hand with halcompile, it does not. */
+#if __has_include("engrave_trigger_source.h")
+#include "engrave_trigger_source.h"
+__attribute__((used)) static const char source_id[] = ENGRAVE_TRIGGER_SOURCE_ID;
+#endif
+
 static int shm_id = -1;
 static void* shm_base;
 static struct engrave_trigger_control* ctl;

@@ -33,8 +33,9 @@ needs_setup() {
   command -v linuxcnc >/dev/null && command -v halcompile >/dev/null || return 0
   [ -x "$build/engrave-lcnc" ] && [ -x "$build/engrave-lcnc-window" ] || return 0
   [ -f "$build/Engraving.so" ] || return 0
-  [ -f "$build/lcnc/engrave_trigger.so" ] || return 0
-  cmp -s "$build/lcnc/engrave_trigger.so" /usr/lib/linuxcnc/modules/engrave_trigger.so || return 0
+  [ -f "$build/lcnc/engrave_trigger.source-id" ] || return 0
+  grep -qaF "$(cat "$build/lcnc/engrave_trigger.source-id")" \
+    /usr/lib/linuxcnc/modules/engrave_trigger.so 2>/dev/null || return 0
   return 1
 }
 if [ "${LCNC_SIM_SKIP_SETUP:-0}" != 1 ] && needs_setup; then

@@ -50,9 +50,12 @@ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 cmake --build "$build_dir" -j "$(nproc)"
 
 # The realtime component goes where LinuxCNC's loadrt finds it.
+# halcompile's output differs from build to build: the source id tells whether the installed
+# module was built from this source.
 component="$build_dir/lcnc/engrave_trigger.so"
 installed=/usr/lib/linuxcnc/modules/engrave_trigger.so
-if [ -f "$component" ] && ! cmp -s "$component" "$installed"; then
+source_id="$build_dir/lcnc/engrave_trigger.source-id"
+if [ -f "$component" ] && ! grep -qaF "$(cat "$source_id")" "$installed" 2>/dev/null; then
   if [ "$(id -u)" -eq 0 ]; then
     install -m 644 "$component" "$installed"
   else
