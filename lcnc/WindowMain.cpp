@@ -114,17 +114,17 @@ int main(int argc, char** argv) {
   gWindow.machine = Line(70, 22, 14);
   gWindow.position = Line(95, 22, 14);
   gWindow.raster = Line(120, 22, 14);
-  struct ButtonSpec {
+  struct ButtonDef {
     const char* label;
     const char* message;
   };
-  static const ButtonSpec kButtons[] = {
+  static const ButtonDef kButtons[] = {
       {"E-Stop", "estop"},           {"Machine On", "machine-on"},   {"Home", "home"},
       {"Go to X0 Y0", "go-to-zero"}, {"Cycle Start", "cycle-start"}, {"Reset", "reset"}};
   int x = 10;
-  for (const ButtonSpec& spec : kButtons) {
-    Fl_Button* button = new Fl_Button(x, 160, 94, 30, spec.label);
-    button->callback(OnButton, const_cast<char*>(spec.message));
+  for (const ButtonDef& def : kButtons) {
+    Fl_Button* button = new Fl_Button(x, 160, 94, 30, def.label);
+    button->callback(OnButton, const_cast<char*>(def.message));
     x += 100;
   }
   window.end();

@@ -194,15 +194,15 @@ Samples WithAlpha(const Samples& picture, const Samples& alpha) {
 
 std::string NetpbmColour(const Samples& picture, uint32_t x, uint32_t y) {
   const bool wide = picture.maxval > 255;
-  std::ostringstream spec;
-  spec << "rgb:" << std::hex << std::setfill('0');
+  std::ostringstream name;
+  name << "rgb:" << std::hex << std::setfill('0');
   for (int c = 0; c < 3; ++c) {
     const uint32_t value = picture.At(x, y, picture.channels >= 3 ? c : 0);
     // Small maxvals (1, 3, 15) divide 255, so their levels have exact 8-bit names.
-    spec << (c > 0 ? "/" : "") << std::setw(wide ? 4 : 2)
+    name << (c > 0 ? "/" : "") << std::setw(wide ? 4 : 2)
          << (wide ? value : value * 255 / picture.maxval);
   }
-  return spec.str();
+  return name.str();
 }
 
 void WriteNetpbm(const Workspace& workspace, const std::string& name, const Samples& picture) {
