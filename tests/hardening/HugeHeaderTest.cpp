@@ -129,9 +129,28 @@ TEST(HugeHeader, CreateRefusesEveryDepthAt65535Square) {
   }
 }
 
+// A frame the dialog's load must refuse before anything large is asked for: by the decoder
+// with the dialog's gray-rows option, and by the holder's file load.
+void ExpectTheDialogsLoadRefuses(const Bytes& bytes, uint32_t formatCode, const char* message,
+                                 const std::string& path) {
+  AllocationProbe probe;
+  Bytes copy(bytes);
+  CxMemFile stream(copy.data(), uint32_t(copy.size()));
+  CxImage image;
+  image.SetCodecOption(kCxJpegGrayRows, kCxFormatJpeg);  // as the dialog's load sets it
+  EXPECT_FALSE(image.Decode(stream, formatCode));
+  EXPECT_STREQ(image.LastErrorText(), message);
+  EXPECT_FALSE(image.IsLoaded());
+
+  WriteBytes(path, bytes);
+  EngraveImage holder;
+  EXPECT_FALSE(holder.LoadPictureGray(path));
+  EXPECT_EQ(holder.Picture(), nullptr);
+  EXPECT_LT(probe.Largest(), kLargeAllocation);
+}
+
 // The dialog's load stores colour JPEGs as gray rows, so there the guard weighs the 8-bit
-// picture: just past its bound, and far past it, a frame is still refused before anything large
-// is asked for, both by the decoder and by the holder's file load.
+// picture: just past its bound, and far past it, a frame is still refused.
 TEST(HugeHeader, TheDialogsGrayLoadIsRefusedPastTheGrayBound) {
   const Bytes jpeg = ReadBytes(TestData("jpeg/historical/testimgcrop.jpg"));
   const Bytes progressive = ReadBytes(TestData("jpeg/historical/testprog.jpg"));
@@ -147,21 +166,7 @@ TEST(HugeHeader, TheDialogsGrayLoadIsRefusedPastTheGrayBound) {
   TempDir dir;
   for (const auto& huge : cases) {
     SCOPED_TRACE(huge.name);
-    AllocationProbe probe;
-    Bytes copy(huge.bytes);
-    CxMemFile stream(copy.data(), uint32_t(copy.size()));
-    CxImage image;
-    image.SetCodecOption(kCxJpegGrayRows, kCxFormatJpeg);
-    EXPECT_FALSE(image.Decode(stream, kCxFormatJpeg));
-    EXPECT_STREQ(image.LastErrorText(), kGuardMessage);
-    EXPECT_FALSE(image.IsLoaded());
-
-    const std::string path = dir.File("huge.jpg");
-    WriteBytes(path, huge.bytes);
-    EngraveImage holder;
-    EXPECT_FALSE(holder.LoadPictureGray(path));
-    EXPECT_EQ(holder.Picture(), nullptr);
-    EXPECT_LT(probe.Largest(), kLargeAllocation);
+    ExpectTheDialogsLoadRefuses(huge.bytes, kCxFormatJpeg, kGuardMessage, dir.File("huge.jpg"));
   }
 }
 
@@ -182,20 +187,7 @@ TEST(HugeHeader, TheDialogsLoadOfOtherColourFormatsKeepsThe24BitBound) {
   TempDir dir;
   for (const auto& huge : cases) {
     SCOPED_TRACE(huge.name);
-    AllocationProbe probe;
-    Bytes copy(huge.bytes);
-    CxMemFile stream(copy.data(), uint32_t(copy.size()));
-    CxImage image;
-    image.SetCodecOption(kCxJpegGrayRows, kCxFormatJpeg);  // as the dialog's load sets it
-    EXPECT_FALSE(image.Decode(stream, huge.formatCode));
-    EXPECT_STREQ(image.LastErrorText(), huge.message);
-
-    const std::string path = dir.File(huge.name);
-    WriteBytes(path, huge.bytes);
-    EngraveImage holder;
-    EXPECT_FALSE(holder.LoadPictureGray(path));
-    EXPECT_EQ(holder.Picture(), nullptr);
-    EXPECT_LT(probe.Largest(), kLargeAllocation);
+    ExpectTheDialogsLoadRefuses(huge.bytes, huge.formatCode, huge.message, dir.File(huge.name));
   }
 }
 
