@@ -122,6 +122,14 @@ class OrientationTest : public testing::Test {
     }
   }
 
+  // A colour photo carrying this EXIF block loads in the dialog turned as `orientation` says.
+  void ExpectDialogLoadTurned(const std::vector<uint8_t>& exifBlock, int orientation) {
+    const std::string path = Write(CompressJpeg(QuadrantPhoto(true, exifBlock)));
+    EngraveImage holder;
+    ASSERT_TRUE(holder.LoadPictureGray(path));
+    ExpectTurned(*holder.Picture(), Stored(path), orientation);
+  }
+
   static bool IsTurned(const CxImage& upright, const CxImage& stored, int orientation) {
     const int w = int(stored.ImageWidth());
     const int h = int(stored.ImageHeight());
@@ -204,10 +212,7 @@ TEST_F(OrientationTest, ValuesThatNameNoOrientationLeaveThePhotoAsStored) {
   }
   for (const auto& [name, block] : blocks) {
     SCOPED_TRACE(name);
-    const std::string path = Write(CompressJpeg(QuadrantPhoto(true, block)));
-    EngraveImage holder;
-    ASSERT_TRUE(holder.LoadPictureGray(path));
-    ExpectTurned(*holder.Picture(), Stored(path), 1);
+    ExpectDialogLoadTurned(block, 1);
   }
 }
 
@@ -224,10 +229,7 @@ TEST_F(OrientationTest, OnlyTheMainDirectoryTurnsThePhoto) {
       {&mainSix, 6}, {&thumbnailSix, 1}, {&thumbnailGarbage, 3}};
   for (const auto& [block, expected] : cases) {
     SCOPED_TRACE(expected);
-    const std::string path = Write(CompressJpeg(QuadrantPhoto(true, *block)));
-    EngraveImage holder;
-    ASSERT_TRUE(holder.LoadPictureGray(path));
-    ExpectTurned(*holder.Picture(), Stored(path), expected);
+    ExpectDialogLoadTurned(*block, expected);
   }
 }
 
@@ -254,10 +256,7 @@ TEST_F(OrientationTest, DamagedExifLeavesThePhotoAsStored) {
   };
   for (const auto& [name, block] : blocks) {
     SCOPED_TRACE(name);
-    const std::string path = Write(CompressJpeg(QuadrantPhoto(true, block)));
-    EngraveImage holder;
-    ASSERT_TRUE(holder.LoadPictureGray(path));
-    ExpectTurned(*holder.Picture(), Stored(path), 1);
+    ExpectDialogLoadTurned(block, 1);
   }
 }
 
@@ -270,10 +269,7 @@ TEST_F(OrientationTest, ABlockCutShortCountsOnlyWithItsWholeDirectory) {
   for (size_t length = 6; length <= whole.size(); ++length) {
     SCOPED_TRACE(length);
     const std::vector<uint8_t> cut(whole.begin(), whole.begin() + long(length));
-    const std::string path = Write(CompressJpeg(QuadrantPhoto(true, cut)));
-    EngraveImage holder;
-    ASSERT_TRUE(holder.LoadPictureGray(path));
-    ExpectTurned(*holder.Picture(), Stored(path), length >= kWholeDirectory ? 6 : 1);
+    ExpectDialogLoadTurned(cut, length >= kWholeDirectory ? 6 : 1);
   }
 }
 
