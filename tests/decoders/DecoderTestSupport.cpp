@@ -14,11 +14,6 @@ std::string TestData(const std::string& relative) {
   return std::string(ENGRAVING_TESTDATA_DIR) + "/" + relative;
 }
 
-std::vector<uint8_t> ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::vector<std::string> ListFiles(const std::string& directory, const std::string& extension) {
   std::vector<std::string> files;
   for (const auto& entry : std::filesystem::directory_iterator(directory)) {

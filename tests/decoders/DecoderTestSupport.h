@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "TempDir.h"
 #include "image/CxImage.h"
 #include "image/CxMemFile.h"
 
 namespace decoder_test {
 
 std::string TestData(const std::string& relative);
-std::vector<uint8_t> ReadFileBytes(const std::string& path);
+using ::ReadFileBytes;  // tests/support/TempDir.h
 // Files in a directory with the given extension (".bmp"), sorted by name.
 std::vector<std::string> ListFiles(const std::string& directory, const std::string& extension);
 std::string BaseName(const std::string& path);

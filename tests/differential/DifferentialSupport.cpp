@@ -78,12 +78,6 @@ std::vector<uint8_t> Workspace::ReadBytes(const std::string& name) const {
   return ReadFileBytes(Path(name));
 }
 
-std::vector<uint8_t> ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) ADD_FAILURE() << "cannot read " << path;
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 void Workspace::WriteBytes(const std::string& name, const std::vector<uint8_t>& bytes) const {
   std::ofstream out(Path(name), std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));

@@ -42,9 +42,6 @@ class Workspace {
   TempDir folder_;
 };
 
-// The bytes of a file outside the workspace (a test picture); a test failure when it is missing.
-std::vector<uint8_t> ReadFileBytes(const std::string& path);
-
 // A picture as plain samples, top row first, `channels` samples per pixel: 1 gray, 2 gray and
 // alpha, 3 red green blue, 4 red green blue alpha; each 0 .. maxval.
 struct Samples {

@@ -1,10 +1,13 @@
 // A fresh directory per test, removed with everything in it afterwards.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
+#include <vector>
 
 class TempDir {
  public:
@@ -32,6 +35,11 @@ inline std::string ReadFileText(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+inline std::vector<uint8_t> ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline void WriteFileText(const std::string& path, const std::string& text) {
