@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 // The stepgens must match the commanded position for this long before the next line: at the
 // end of a move a stepgen can still be catching up, or overshoot and come back.
 constexpr auto kSettleTime = std::chrono::milliseconds(50);
-// No command of a raster takes this long to settle once motion says it is done.
+// No stepgen takes this long to catch up once motion says a move is done.
 constexpr auto kSettleTimeout = std::chrono::seconds(30);
 // The task's heartbeat counts every task cycle; a task that stops counting is gone.
 constexpr auto kHeartbeatTimeout = std::chrono::seconds(3);
@@ -197,6 +197,7 @@ void LcncHost::PressReset() {
 void LcncHost::Cancel(const std::string& reason, bool machineStopped) {
   if (trigger_.armed()) trigger_.Disarm(0.5);
   if (cancelReason_.empty() && (armed_ || running_)) cancelReason_ = reason;
+  if (phase_ != Phase::kIdle && commandFailure_.empty()) commandFailure_ = reason;
   if (armed_ || running_) {
     plugin_.entries().Reset();
     plugin_.Observe();
@@ -271,15 +272,16 @@ void LcncHost::RunCommands() {
       return;
     }
     if (progress != CommandProgress::kDone || !status.interpreterIdle || !status.motionIdle) return;
+    command_.motionDone = Clock::now();
     figures_.mdiSeconds.push_back(
-        std::chrono::duration<double>(Clock::now() - command_.sent).count());
+        std::chrono::duration<double>(command_.motionDone - command_.sent).count());
     phase_ = Phase::kSettling;
   }
   if (phase_ == Phase::kSettling) {
     const auto now = Clock::now();
     if (!CaughtUp()) {
       command_.settledSince.reset();
-      if (now - command_.sent > kSettleTimeout) {
+      if (now - command_.motionDone > kSettleTimeout) {
         std::fprintf(stderr, "engrave-lcnc: the stepgens did not reach the position of %s\n",
                      command_.line.c_str());
         Cancel("the stepgens did not catch up", true);
@@ -300,7 +302,8 @@ bool LcncHost::StartCommand() {
   command.line = plugin_.pendingCode().front();
   plugin_.pendingCode().pop_front();
   const MoveWords words = ReadMoveWords(command.line);
-  const bool xMove = hostsim::TraceWriter::IsXMove(command.line);
+  command.fromHost = hostCommand_;
+  const bool xMove = !command.fromHost && hostsim::TraceWriter::IsXMove(command.line);
   if (xMove) command.rasterLine = xMovesRun_++;
   if (xMove && words.x && plugin_.control.TriggerMode == 0 && trigger_.mapped()) {
     const double travel = (*words.x - cnc_.status().workX) * machine_.scaleX;
@@ -334,6 +337,7 @@ bool LcncHost::CaughtUp() const {
 }
 
 void LcncHost::FinishCommand(const Command& command) {
+  if (command.fromHost) return;
   if (command.armedMove) {
     FinishMove(command);
   } else if (command.rasterLine >= 0) {
@@ -371,27 +375,24 @@ void LcncHost::FinishMove(const Command& command) {
 }
 
 bool LcncHost::RunMdi(const std::string& line, std::string* error) {
-  if (cnc_.status().mode != TaskMode::kMdi && !cnc_.Run(cnc_.SetMode(TaskMode::kMdi), 5.0, error))
+  if (!idle() || armed_ || running_) {
+    *error = "not while an engraving is armed or running";
     return false;
-  if (!cnc_.Run(cnc_.Mdi(line), 600.0, error)) return false;
-  // Like a raster line: the next thing starts only once the steps are out.
-  const auto deadline = Clock::now() + kSettleTimeout;
-  std::optional<Clock::time_point> since;
-  while (Clock::now() < deadline) {
-    cnc_.Refresh();
-    if (cnc_.status().interpreterIdle && cnc_.status().motionIdle && CaughtUp()) {
-      if (!since) since = Clock::now();
-      if (Clock::now() - *since >= kSettleTime) {
-        WatchMachine();
-        return true;
-      }
-    } else {
-      since.reset();
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  *error = "the stepgens did not reach the position of " + line;
-  return false;
+  // The same road as the plug-in's lines: sent, done, settled; only the result picture and the
+  // raster's counts leave it out.
+  commandFailure_.clear();
+  hostCommand_ = true;
+  plugin_.pendingCode().push_back(line);
+  while (!lost_ && !idle()) {
+    WatchMachine();
+    RunCommands();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  hostCommand_ = false;
+  if (lost_) commandFailure_ = "lost the connection to LinuxCNC";
+  *error = commandFailure_;
+  return commandFailure_.empty();
 }
 
 double LcncHost::MeasureMdiSeconds(int count) {

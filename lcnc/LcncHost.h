@@ -78,7 +78,8 @@ class LcncHost final : public hostsim::HostObserver {
   const RunFigures& figures() const { return figures_; }
   const MachineStatus& machineStatus() const { return cnc_.status(); }
 
-  // Runs MDI commands one by one and waits for each (before the menu command).
+  // Runs one MDI command of the host's own and waits until its steps are out, as for the
+  // plug-in's lines; only while no engraving is armed or running.
   bool RunMdi(const std::string& line, std::string* error);
   // Clocks MDI round trips of a command that does not move, for the summary.
   double MeasureMdiSeconds(int count);
@@ -101,7 +102,8 @@ class LcncHost final : public hostsim::HostObserver {
     int serial = 0;
     bool armedMove = false;
     long rasterLine = -1;
-    std::chrono::steady_clock::time_point sent;
+    bool fromHost = false;  // RunMdi's, not the plug-in's
+    std::chrono::steady_clock::time_point sent, motionDone;
     std::optional<std::chrono::steady_clock::time_point> settledSince;
   };
 
@@ -137,6 +139,8 @@ class LcncHost final : public hostsim::HostObserver {
   bool lost_ = false;
   int64_t previousLastStepNs_ = 0;
   RunFigures figures_;
+  bool hostCommand_ = false;    // RunMdi is sending its own line
+  std::string commandFailure_;  // why the command in progress was given up
 };
 
 }  // namespace lcnc
