@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -88,7 +89,9 @@ std::string Differences(long line, const std::vector<char>& expected,
                         const std::vector<char>& fired, long steps) {
   std::string text;
   int shown = 0;
-  for (long step = 0; step < steps && shown < 5; ++step) {
+  // Past the line's own steps too: a stepgen overshooting its end must not fire there either.
+  const long last = std::max({steps, long(expected.size()), long(fired.size())});
+  for (long step = 0; step < last && shown < 5; ++step) {
     if (Bit(expected, step) == Bit(fired, step)) continue;
     text += "line " + std::to_string(line) + " step " + std::to_string(step) +
             (Bit(fired, step) ? ": fired, should not\n" : ": did not fire, should\n");
@@ -329,18 +332,26 @@ TEST_F(LinuxCncSimTest, PulseModeFiresTheSameSteps) {
   ASSERT_EQ(record.size(), 2u);
   for (const auto& [line, bits] : expected)
     EXPECT_EQ(Differences(line, bits, record.at(line), 10000), "");
-  // A pulse outlasts the step (40 us against 40 us between steps at this feed), so the pin is
-  // high at every fired step and may stay high into the next: check only the fired ones.
+  // A pulse may last into the next step (40 us against 40 us between steps at this feed), so
+  // the pin is high at every fired step and may stay high at the step after it.
+  // Two steps after the last fired one, the pulse (four 10 us periods) is over: the pin is low.
   const Samples samples = ReadSamples(samplesPath_);
-  long firedSteps = 0, pinHigh = 0;
+  long firedSteps = 0, pinHigh = 0, quietSteps = 0, quietHigh = 0;
   for (const Sample& sample : samples.all) {
     if (sample.move < 1 || sample.step < 0) continue;
-    if (!Bit(expected.at(sample.move - 1), sample.step)) continue;
-    ++firedSteps;
-    if (sample.fire) ++pinHigh;
+    const std::vector<char>& bits = expected.at(sample.move - 1);
+    if (Bit(bits, sample.step)) {
+      ++firedSteps;
+      if (sample.fire) ++pinHigh;
+    } else if (!Bit(bits, sample.step - 1) && !Bit(bits, sample.step - 2)) {
+      ++quietSteps;
+      if (sample.fire) ++quietHigh;
+    }
   }
   EXPECT_GT(firedSteps, 0);
   EXPECT_EQ(pinHigh, firedSteps);
+  EXPECT_GT(quietSteps, 0);
+  EXPECT_EQ(quietHigh, 0) << "the pulse outlasted pulse-ns";
 }
 
 TEST_F(LinuxCncSimTest, TheBuiltInSampleFiresAsHostSimTraces) {

@@ -74,7 +74,7 @@ class WindowProcessTest : public ::testing::Test {
   pid_t pid_ = -1;
 };
 
-TEST_F(WindowProcessTest, ShowsWhatTheHostSendsAndGoesOnQuit) {
+TEST_F(WindowProcessTest, TakesWhatTheHostSendsAndGoesOnQuit) {
   Send({"menu", "&Tarvex/Laser Engraving", "&Engrave Photo", "1000"});
   Send({"status", "Press Cycle Start to begin scanning Seq."});
   Send({"machine", "on, MDI, idle", "0.0000", "0.0000"});
