@@ -82,6 +82,7 @@ struct CxImageInfo {
   uint8_t nearestIndex;
   bool nearestValid;
   int32_t layerCount;
+  int32_t exifOrientation;  // as the file's EXIF block records it (1..8); 0 without one
 };
 
 class CX_EXPORT CxImage {
@@ -172,6 +173,8 @@ class CX_EXPORT CxImage {
   // 24-bit pictures only: false, unchanged, when the picture is empty, of another depth, or the
   // turned picture cannot be made (its reason in LastErrorText()).
   bool ApplyOrientation(int32_t orientation);
+  // The orientation the file recorded; the pixels stay as stored until ApplyOrientation.
+  int32_t ExifOrientation() const { return info_.exifOrientation; }
   void SetKeyColor(CxRgbQuad colour);
   void SetResolutionX(int32_t dpi);
   void SetResolutionY(int32_t dpi);

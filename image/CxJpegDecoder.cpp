@@ -300,5 +300,9 @@ bool CxJpegDecoder::Read(CxFile& stream) {
   // Value-initialised, so that a failure before jpeg_create_decompress finds nothing to free.
   static_assert(sizeof(Session) < 8192);
   Session session{};
-  return Decompress(session, *this, stream, exif, ditherMode_);
+  if (!Decompress(session, *this, stream, exif, ditherMode_)) return false;
+  // A block that breaks off may have been read up to anything: its orientation is no more
+  // trusted than its resolution is.
+  MutableInfo().exifOrientation = exif_.isExif ? exif_.orientation : 0;
+  return true;
 }

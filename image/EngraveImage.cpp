@@ -1,42 +1,10 @@
 #include "image/EngraveImage.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <new>
 
-#include "image/CxExifReader.h"
-#include "image/CxIOFile.h"
 #include "image/CxJpegDecoder.h"
 
 namespace {
-
-// How the camera held the picture, as the file's EXIF block records it: 0 when the file has no
-// such block, an unreadable one, or no orientation in its main directory. Only regular files
-// are read, as LoadFile reads them.
-int32_t ExifOrientationOf(const std::string& path) {
-  const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (descriptor < 0) return 0;
-  struct stat status {};
-  FILE* file = nullptr;
-  if (fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) file = fdopen(descriptor, "rb");
-  if (file == nullptr) {
-    close(descriptor);
-    return 0;
-  }
-  CxExifInfo exif{};
-  CxExifReader reader(&exif);
-  {
-    CxIOFile stream(file);
-    reader.DecodeExif(stream, CxExifReader::kReadExif);
-  }
-  std::fclose(file);
-  // A block that breaks off may have been read up to anything; its orientation is no more
-  // trusted than its resolution is.
-  return exif.isExif ? exif.orientation : 0;
-}
 
 // True when ToGray would leave the picture exactly as it is: 8 bits, all 256 entries in place
 // and in use as (i, i, i), no key index, no cached nearest colour (ToGray drops it). Gray JPEGs
@@ -86,13 +54,11 @@ bool EngraveImage::Load(const std::string& path, bool grayRows) {
   picture->LoadFile(path.c_str(), code);
   if (grayRows) picture->SetCodecOption(0, kCxFormatJpeg);
   if (!picture->IsLoaded()) return false;
+  const int32_t orientation = picture->ExifOrientation();  // before ToGray makes a new picture
   if (grayRows && !HoldsGrayLevels(*picture)) picture->ToGray();
   // Turned after the gray conversion, the dialog's picture is turned at one byte a pixel. A
   // photograph that cannot be turned upright is not engraved on its side.
-  if (picture->FormatCode() == kCxFormatJpeg &&
-      !picture->ApplyOrientation(ExifOrientationOf(path))) {
-    return false;
-  }
+  if (!picture->ApplyOrientation(orientation)) return false;
   if (code == kCxFormatBmp) picture->SetKeyColor(CxRgbQuad{254, 254, 254, 0});
   picture_ = std::move(picture);
   return true;
