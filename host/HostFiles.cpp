@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-namespace hostsim {
+namespace host {
 
 namespace fs = std::filesystem;
 
@@ -56,4 +56,4 @@ std::string BitRanges(const uint32_t* words, long wordCount) {
   return text;
 }
 
-}  // namespace hostsim
+}  // namespace host

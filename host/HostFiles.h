@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace hostsim {
+namespace host {
 
 class TempDir {
  public:
@@ -58,4 +58,4 @@ class UiLogTail {
 // by ",": the trace's format for a line's trigger bits and for the steps that fired.
 std::string BitRanges(const uint32_t* words, long wordCount);
 
-}  // namespace hostsim
+}  // namespace host

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <map>
 
-namespace hostsim {
+namespace host {
 
 std::optional<double> ParseNumber(const std::string& text) {
   char* end = nullptr;
@@ -121,4 +121,4 @@ std::string ComposeScript(const Options& options, const std::string& picture) {
   return script;
 }
 
-}  // namespace hostsim
+}  // namespace host

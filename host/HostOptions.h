@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace hostsim {
+namespace host {
 
 struct NumberOption {
   std::string text;  // as typed, handed to the dialog unchanged
@@ -50,4 +50,4 @@ std::optional<double> ParseNumber(const std::string& text);
 // The script that answers the setup dialog for an engraving with these options.
 std::string ComposeScript(const Options& options, const std::string& picture);
 
-}  // namespace hostsim
+}  // namespace host

@@ -31,7 +31,7 @@
 #include "host/SamplePicture.h"
 #include "host/TraceWriter.h"
 
-namespace hostsim {
+namespace host {
 namespace {
 
 // A raster whose step-over never reaches the height would run forever.
@@ -402,10 +402,10 @@ int RunGui(const Options& options) {
 }
 
 }  // namespace
-}  // namespace hostsim
+}  // namespace host
 
 int main(int argc, char** argv) {
-  using namespace hostsim;
+  using namespace host;
   Options options;
   options.mode = "run";
   std::string error;

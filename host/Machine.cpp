@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <optional>
 
-namespace hostsim {
+namespace host {
 namespace {
 
 constexpr int kMaxPictureWidth = 1000;
@@ -150,4 +150,4 @@ std::string FormatDuration(double seconds) {
   return text;
 }
 
-}  // namespace hostsim
+}  // namespace host

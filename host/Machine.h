@@ -10,7 +10,7 @@
 #include "host/PngFile.h"
 #include "plugin/HostInterface.h"
 
-namespace hostsim {
+namespace host {
 
 struct MachineSummary {
   long codeLines = 0;    // G-code lines executed
@@ -59,4 +59,4 @@ class Machine {
 
 std::string FormatDuration(double seconds);
 
-}  // namespace hostsim
+}  // namespace host

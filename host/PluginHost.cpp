@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace hostsim {
+namespace host {
 namespace {
 
 PluginHost* gHost = nullptr;  // the callbacks are plain function pointers
@@ -175,4 +175,4 @@ int PluginHost::Code(const char* line) {
   return 1;
 }
 
-}  // namespace hostsim
+}  // namespace host

@@ -10,7 +10,7 @@
 
 #include "plugin/HostInterface.h"
 
-namespace hostsim {
+namespace host {
 
 // What the plug-in shows that a host drives by: its menu item and its status texts.
 inline constexpr const char* kMenuItem = "&Engrave Photo";
@@ -127,4 +127,4 @@ class PluginHost {
   int32_t lastTriggerMode_;
 };
 
-}  // namespace hostsim
+}  // namespace host

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <memory>
 
-namespace hostsim {
+namespace host {
 namespace {
 
 struct FileCloser {
@@ -45,4 +45,4 @@ bool WritePng(const std::string& path, const GrayPicture& picture, std::string* 
   return true;
 }
 
-}  // namespace hostsim
+}  // namespace host

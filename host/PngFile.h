@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace hostsim {
+namespace host {
 
 struct GrayPicture {
   int width = 0;
@@ -21,4 +21,4 @@ struct GrayPicture {
 // False with a reason in *error when the file cannot be written.
 bool WritePng(const std::string& path, const GrayPicture& picture, std::string* error);
 
-}  // namespace hostsim
+}  // namespace host

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace hostsim {
+namespace host {
 namespace {
 
 uint8_t Level(double brightness) {
@@ -36,4 +36,4 @@ GrayPicture MakeSamplePicture() {
   return picture;
 }
 
-}  // namespace hostsim
+}  // namespace host

@@ -4,11 +4,11 @@
 
 #include "host/PngFile.h"
 
-namespace hostsim {
+namespace host {
 
 inline constexpr int kSampleWidth = 100;
 inline constexpr int kSampleHeight = 80;
 
 GrayPicture MakeSamplePicture();
 
-}  // namespace hostsim
+}  // namespace host

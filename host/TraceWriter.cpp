@@ -2,7 +2,7 @@
 
 #include "host/HostFiles.h"
 
-namespace hostsim {
+namespace host {
 
 bool TraceWriter::Open(const std::string& gcodePath, const std::string& tracePath,
                        std::string* error) {
@@ -40,4 +40,4 @@ void TraceWriter::Message(const std::string& title, const std::string& text) {
   if (trace_) trace_ << "message\t" << title << '\t' << text << '\n';
 }
 
-}  // namespace hostsim
+}  // namespace host

@@ -8,7 +8,7 @@
 
 #include "plugin/HostInterface.h"
 
-namespace hostsim {
+namespace host {
 
 class TraceWriter {
  public:
@@ -32,4 +32,4 @@ class TraceWriter {
   long xMoves_ = 0;
 };
 
-}  // namespace hostsim
+}  // namespace host

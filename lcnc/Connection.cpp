@@ -52,7 +52,7 @@ int Failure(const std::string& error) {
   return 1;
 }
 
-bool Connection::Open(const hostsim::Options& options) {
+bool Connection::Open(const host::Options& options) {
   std::string error;
   std::string ini = options.ini;
   if (ini.empty() && std::getenv("INI_FILE_NAME") != nullptr) ini = std::getenv("INI_FILE_NAME");
@@ -99,7 +99,7 @@ bool HomeAll(LinuxCnc& cnc, std::string* error) {
   return cnc.Run(cnc.SetMode(TaskMode::kMdi), 5.0, error);
 }
 
-void PrintSummary(const LcncHost& host, const hostsim::Options& options, double mdiSeconds) {
+void PrintSummary(const LcncHost& host, const host::Options& options, double mdiSeconds) {
   const RunFigures& f = host.figures();
   std::printf("engraved: %ld raster lines, %ld steps, %ld fires (counted by engrave_trigger)\n",
               f.rasterLines, f.steps, f.fires);

@@ -25,7 +25,7 @@ struct Connection {
 
   // False (said on stderr) when a step fails; a trigger component that is not loaded is only
   // reported: the plug-in then finds no printer port.
-  bool Open(const hostsim::Options& options);
+  bool Open(const host::Options& options);
 };
 
 // Out of E-stop, on, in MDI.
@@ -35,7 +35,7 @@ bool MachineOn(LinuxCnc& cnc, std::string* error);
 bool HomeAll(LinuxCnc& cnc, std::string* error);
 
 // The run's figures on stdout: lines, steps, fires, line-to-line latency, step rate, MDI cost.
-void PrintSummary(const LcncHost& host, const hostsim::Options& options, double mdiSeconds);
+void PrintSummary(const LcncHost& host, const host::Options& options, double mdiSeconds);
 
 // Says what failed on stderr; the exit status of a failed run.
 int Failure(const std::string& error);

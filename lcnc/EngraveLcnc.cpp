@@ -31,7 +31,7 @@ namespace lcnc {
 namespace {
 
 namespace fs = std::filesystem;
-using hostsim::Options;
+using host::Options;
 
 void PrintUsage(std::FILE* out) {
   std::fputs(
@@ -39,7 +39,7 @@ void PrintUsage(std::FILE* out) {
       "       engrave-lcnc engrave [PICTURE] [options] [-ini FILE]\n"
       "options:\n",
       out);
-  hostsim::PrintEngraveOptions(out);
+  host::PrintEngraveOptions(out);
   std::fputs(
       "  --fired FILE          write the steps the tool fired, one line per raster line\n"
       "  --home                home every joint first (machines that must be homed)\n"
@@ -88,31 +88,31 @@ int RunEngrave(const Options& options) {
     }
   }
 
-  hostsim::TempDir temp("engrave-lcnc");
+  host::TempDir temp("engrave-lcnc");
   if (!temp.ok()) return Failure("cannot make a temporary folder");
   std::string picture = options.picture;
   if (picture.empty()) {
     picture = temp.File("sample.png");
-    if (!hostsim::WritePng(picture, hostsim::MakeSamplePicture(), &error)) return Failure(error);
+    if (!host::WritePng(picture, host::MakeSamplePicture(), &error)) return Failure(error);
   }
   setenv("ENGRAVING_UI", "script", 1);
   if (std::getenv("ENGRAVING_UI_SCRIPT") == nullptr) {
     const std::string script = temp.File("answers.script");
-    if (!hostsim::WriteText(script, hostsim::ComposeScript(options, picture)))
+    if (!host::WriteText(script, host::ComposeScript(options, picture)))
       return Failure("cannot write " + script);
     setenv("ENGRAVING_UI_SCRIPT", script.c_str(), 1);
   }
   if (std::getenv("ENGRAVING_UI_LOG") == nullptr)
     setenv("ENGRAVING_UI_LOG", temp.File("ui.log").c_str(), 1);
-  hostsim::UiLogTail tail(std::getenv("ENGRAVING_UI_LOG"));
+  host::UiLogTail tail(std::getenv("ENGRAVING_UI_LOG"));
   host.onMessage = [](const std::string& title, const std::string& text) {
     std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
   };
 
   const std::string profile = options.profile.empty() ? temp.File("profile.xml") : options.profile;
   if (!host.Start(profile, &error)) return Failure(error);
-  hostsim::PluginHost& plugin = host.plugin();
-  const int command = plugin.menu.FindCommand(hostsim::kMenuItem);
+  host::PluginHost& plugin = host.plugin();
+  const int command = plugin.menu.FindCommand(host::kMenuItem);
   if (command < 0) {
     host.Finish();
     return Failure("the plug-in added no \"&Engrave Photo\" menu item");
@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, [](int) { gStopRequested = true; });
   Options options;
   std::string error;
-  if (!hostsim::ParseOptions(Arguments(argc, argv), hostsim::Program::kEngraveLcnc, options,
+  if (!host::ParseOptions(Arguments(argc, argv), host::Program::kEngraveLcnc, options,
                              &error)) {
     std::fprintf(stderr, "engrave-lcnc: %s\n", error.c_str());
     PrintUsage(stderr);

@@ -43,7 +43,7 @@ class WindowProcess {
     }
     // The child's end must survive exec; ours must not leak into it.
     fcntl(sockets[1], F_SETFD, 0);
-    const std::string program = hostsim::ExecutableDir() + "/engrave-lcnc-window";
+    const std::string program = host::ExecutableDir() + "/engrave-lcnc-window";
     const std::string fdText = std::to_string(sockets[1]);
     char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(fdText.c_str()), nullptr};
     const int result = posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv, environ);
@@ -110,7 +110,7 @@ std::string RasterText(const LcncHost& host) {
 
 }  // namespace
 
-int RunGui(const hostsim::Options& options) {
+int RunGui(const host::Options& options) {
   const char* display = std::getenv("DISPLAY");
   if (display == nullptr || *display == '\0')
     return Failure("the window needs an X display (set DISPLAY), or use engrave-lcnc engrave");
@@ -120,10 +120,10 @@ int RunGui(const hostsim::Options& options) {
   WindowProcess window;
   if (!window.Start(&error)) return Failure(error);
 
-  hostsim::TempDir temp("engrave-lcnc");
+  host::TempDir temp("engrave-lcnc");
   if (std::getenv("ENGRAVING_UI_LOG") == nullptr)
     setenv("ENGRAVING_UI_LOG", temp.File("ui.log").c_str(), 1);
-  hostsim::UiLogTail tail(std::getenv("ENGRAVING_UI_LOG"));
+  host::UiLogTail tail(std::getenv("ENGRAVING_UI_LOG"));
 
   LcncHost host(options, link.machine, link.cnc, link.pins, link.trigger);
   host.onStatus = [&](const std::string& text) { window.Send({"status", text}); };

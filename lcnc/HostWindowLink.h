@@ -8,6 +8,6 @@
 
 namespace lcnc {
 
-int RunGui(const hostsim::Options& options);
+int RunGui(const host::Options& options);
 
 }  // namespace lcnc

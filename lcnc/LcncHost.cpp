@@ -82,7 +82,7 @@ bool ReadMachineSettings(const std::string& iniPath, MachineSettings* settings,
   return true;
 }
 
-LcncHost::LcncHost(const hostsim::Options& options, const MachineSettings& machine, LinuxCnc& cnc,
+LcncHost::LcncHost(const host::Options& options, const MachineSettings& machine, LinuxCnc& cnc,
                    HalPins& pins, TriggerBuffer& trigger)
     : options_(options),
       machine_(machine),
@@ -109,7 +109,7 @@ bool LcncHost::Start(const std::string& profile, std::string* error) {
     }
   }
   const std::string path =
-      options_.plugin.empty() ? hostsim::ExecutableDir() + "/Engraving.so" : options_.plugin;
+      options_.plugin.empty() ? host::ExecutableDir() + "/Engraving.so" : options_.plugin;
   if (!plugin_.Load(path, error)) return false;
   plugin_.motion.StepsPerUnitX = std::fabs(machine_.scaleX);
   plugin_.motion.StepsPerUnitY = std::fabs(machine_.scaleY);
@@ -218,21 +218,21 @@ void LcncHost::OnCode(const std::string& line) {
 void LcncHost::OnStatus(const std::string& text) {
   trace_.Status(text);
   if (onStatus) onStatus(text);
-  if (text == hostsim::kArmedStatus) {
+  if (text == host::kArmedStatus) {
     armed_ = true;
     complete_ = canceled_ = false;
     cancelReason_.clear();
   }
-  if (text == hostsim::kRunningStatus) {
+  if (text == host::kRunningStatus) {
     armed_ = false;
     running_ = true;
     plugin_.control.CycleStart = 0;  // the button is momentary
   }
-  if (text == hostsim::kCompleteStatus) {
+  if (text == host::kCompleteStatus) {
     running_ = false;
     complete_ = true;
   }
-  if (text == hostsim::kCanceledStatus) {
+  if (text == host::kCanceledStatus) {
     armed_ = running_ = false;
     plugin_.control.CycleStart = 0;
     canceled_ = true;
@@ -245,7 +245,7 @@ void LcncHost::OnTriggerMode(int32_t mode) {
   if (mode != 0 && trigger_.armed()) trigger_.Disarm(0.5);
 }
 
-void LcncHost::ReadUiLog(hostsim::UiLogTail& tail) {
+void LcncHost::ReadUiLog(host::UiLogTail& tail) {
   tail.ReadNew([&](const std::string&, const std::vector<std::string>& fields) {
     if (fields[0] == "message" && fields.size() >= 3) {
       trace_.Message(fields[1], fields[2]);
@@ -303,7 +303,7 @@ bool LcncHost::StartCommand() {
   plugin_.pendingCode().pop_front();
   const MoveWords words = ReadMoveWords(command.line);
   command.fromHost = hostCommand_;
-  const bool xMove = !command.fromHost && hostsim::TraceWriter::IsXMove(command.line);
+  const bool xMove = !command.fromHost && host::TraceWriter::IsXMove(command.line);
   if (xMove) command.rasterLine = xMovesRun_++;
   if (xMove && words.x && plugin_.control.TriggerMode == 0 && trigger_.mapped()) {
     const double travel = (*words.x - cnc_.status().workX) * machine_.scaleX;
@@ -369,7 +369,7 @@ void LcncHost::FinishMove(const Command& command) {
                  command.rasterLine, record.overrun);
   if (firedFile_)
     firedFile_ << "bits\t" << command.rasterLine << '\t'
-               << hostsim::BitRanges(trigger_.fired(), kTriggerWordCount) << '\n'
+               << host::BitRanges(trigger_.fired(), kTriggerWordCount) << '\n'
                << std::flush;
   std::memcpy(firedState_->TriggerBits, trigger_.fired(), sizeof firedState_->TriggerBits);
 }
@@ -417,7 +417,7 @@ bool LcncHost::Finish() {
   firedFile_.close();
   if (options_.image.empty()) return true;
   std::string error;
-  if (hostsim::WritePng(options_.image, result_.Render(), &error)) return true;
+  if (host::WritePng(options_.image, result_.Render(), &error)) return true;
   std::fprintf(stderr, "engrave-lcnc: %s\n", error.c_str());
   return false;
 }

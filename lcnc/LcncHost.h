@@ -47,15 +47,15 @@ struct RunFigures {
   std::vector<double> mdiSeconds;  // MDI round trips of moves
 };
 
-class LcncHost final : public hostsim::HostObserver {
+class LcncHost final : public host::HostObserver {
  public:
-  LcncHost(const hostsim::Options& options, const MachineSettings& machine, LinuxCnc& cnc,
+  LcncHost(const host::Options& options, const MachineSettings& machine, LinuxCnc& cnc,
            HalPins& pins, TriggerBuffer& trigger);
   ~LcncHost();
 
   // Opens the output files and loads the plug-in; then StartUp with the profile.
   bool Start(const std::string& profile, std::string* error);
-  hostsim::PluginHost& plugin() { return plugin_; }
+  host::PluginHost& plugin() { return plugin_; }
 
   // One pass of the main loop: status, pins, Update, the command in progress. False once the
   // connection to LinuxCNC is lost (said on stderr).
@@ -88,7 +88,7 @@ class LcncHost final : public hostsim::HostObserver {
   std::function<void(const std::string&, const std::string&)> onMessage;
   std::function<void(const std::string&)> onStatus;
 
-  void ReadUiLog(hostsim::UiLogTail& tail);
+  void ReadUiLog(host::UiLogTail& tail);
 
   // HostObserver
   void OnCode(const std::string& line) override;
@@ -117,14 +117,14 @@ class LcncHost final : public hostsim::HostObserver {
   void FinishMove(const Command& command);
   void LostConnection(const std::string& what);
 
-  const hostsim::Options& options_;
+  const host::Options& options_;
   MachineSettings machine_;
   LinuxCnc& cnc_;
   HalPins& pins_;
   TriggerBuffer& trigger_;
-  hostsim::PluginHost plugin_;
-  hostsim::TraceWriter trace_;
-  hostsim::Machine result_;
+  host::PluginHost plugin_;
+  host::TraceWriter trace_;
+  host::Machine result_;
   std::unique_ptr<DriverState> firedState_ = std::make_unique<DriverState>();
   std::ofstream firedFile_;
 

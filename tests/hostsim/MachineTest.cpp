@@ -14,7 +14,7 @@ class MachineTest : public ::testing::Test {
   void SetBit(int bit) { driver_->TriggerBits[bit / 32] |= 1u << (bit % 32); }
 
   std::unique_ptr<DriverState> driver_ = std::make_unique<DriverState>();
-  hostsim::Machine machine_{10.0, 10.0};  // 10 steps per unit
+  host::Machine machine_{10.0, 10.0};  // 10 steps per unit
 };
 
 TEST_F(MachineTest, ReturnMoveWrittenWithoutBlanksGoesBackToTheOrigin) {
@@ -46,7 +46,7 @@ TEST_F(MachineTest, ForwardAndReverseLinesPutTheirDotsWhereTheMachineWas) {
   machine_.Execute("G1 Y0.5000", 0, *driver_);
   machine_.Execute("G1 X0.0000 F60.0000", 0, *driver_);  // bit 0 at the start, X = 1
 
-  const hostsim::GrayPicture picture = machine_.Render();
+  const host::GrayPicture picture = machine_.Render();
   constexpr int kMargin = 8;
   const int bottom = picture.height - 1 - kMargin;  // the line at Y 0
   const int top = bottom - 5;                       // the line at Y 0.5, 10 px per unit

@@ -134,11 +134,11 @@ void WritePicture(const std::string& path) {
       {12, 240, 100, 180, 60, 220, 140, 40, 255, 5},
       {128, 128, 255, 3, 0, 0, 77, 155, 251, 33},
   };
-  hostsim::GrayPicture picture(10, 3);
+  host::GrayPicture picture(10, 3);
   for (int y = 0; y < 3; ++y)
     for (int x = 0; x < 10; ++x) picture.At(x, y) = kLevels[y][x];
   std::string error;
-  ASSERT_TRUE(hostsim::WritePng(path, picture, &error)) << error;
+  ASSERT_TRUE(host::WritePng(path, picture, &error)) << error;
 }
 
 class LinuxCncSimTest : public ::testing::Test {

@@ -9,9 +9,9 @@
 
 namespace {
 
-using hostsim::Options;
-using hostsim::ParseOptions;
-using hostsim::Program;
+using host::Options;
+using host::ParseOptions;
+using host::Program;
 
 class SocketPair : public ::testing::Test {
  protected:
@@ -111,8 +111,8 @@ TEST(BitRanges, WritesRunsAcrossWordsAndTheBufferEnd) {
   words[0] = 0x80000001u;  // bits 0 and 31
   words[1] = 0x00000001u;  // bit 32 joins bit 31
   words[3] = 0xC0000000u;  // the last two bits
-  EXPECT_EQ(hostsim::BitRanges(words.data(), 4), "0-0,31-32,126-127");
-  EXPECT_EQ(hostsim::BitRanges(std::vector<uint32_t>(4, 0).data(), 4), "");
+  EXPECT_EQ(host::BitRanges(words.data(), 4), "0-0,31-32,126-127");
+  EXPECT_EQ(host::BitRanges(std::vector<uint32_t>(4, 0).data(), 4), "");
 }
 
 }  // namespace
