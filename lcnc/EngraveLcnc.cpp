@@ -165,8 +165,7 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, [](int) { gStopRequested = true; });
   Options options;
   std::string error;
-  if (!host::ParseOptions(Arguments(argc, argv), host::Program::kEngraveLcnc, options,
-                             &error)) {
+  if (!host::ParseOptions(Arguments(argc, argv), host::Program::kEngraveLcnc, options, &error)) {
     std::fprintf(stderr, "engrave-lcnc: %s\n", error.c_str());
     PrintUsage(stderr);
     return 2;
