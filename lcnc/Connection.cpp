@@ -27,6 +27,15 @@ bool RunPostGuiHal(const MachineSettings& machine, std::string* error) {
   return true;
 }
 
+bool Fail(const std::string& error) {
+  std::fprintf(stderr, "engrave-lcnc: %s\n", error.c_str());
+  return false;
+}
+
+}  // namespace
+
+std::atomic<bool> gStopRequested{false};
+
 double Median(std::vector<double> values) {
   if (values.empty()) return 0.0;
   std::sort(values.begin(), values.end());
@@ -38,14 +47,10 @@ double Max(const std::vector<double>& values) {
   return values.empty() ? 0.0 : *std::max_element(values.begin(), values.end());
 }
 
-bool Fail(const std::string& error) {
-  std::fprintf(stderr, "engrave-lcnc: %s\n", error.c_str());
-  return false;
+bool IsTheDisplay(const MachineSettings& machine) {
+  const std::string program = machine.display.substr(0, machine.display.find_first_of(" \t"));
+  return fs::path(program).filename() == "engrave-lcnc";
 }
-
-}  // namespace
-
-std::atomic<bool> gStopRequested{false};
 
 int Failure(const std::string& error) {
   Fail(error);
@@ -58,11 +63,28 @@ bool Connection::Open(const host::Options& options) {
   if (ini.empty() && std::getenv("INI_FILE_NAME") != nullptr) ini = std::getenv("INI_FILE_NAME");
   if (ini.empty()) return Fail("no INI file: give -ini FILE or start engrave-lcnc from LinuxCNC");
   if (!ReadMachineSettings(ini, &machine, &error)) return Fail(error);
-  if (!pins.Open(kComponentName, &error)) return Fail(error);
-  if (!trigger.Map(pins.componentId(), &error))
+  if (!trigger.Map(&error)) {
+    if (error.rfind("another engrave-lcnc", 0) == 0) return Fail(error);
     std::fprintf(stderr, "engrave-lcnc: %s; the tool cannot fire\n", error.c_str());
-  if (!RunPostGuiHal(machine, &error)) return Fail(error);
+  }
+  // Displays run the POSTGUI_HALFILE once their own pins exist; beside another display, that
+  // display has run it already.
+  if (IsTheDisplay(machine) && !RunPostGuiHal(machine, &error)) return Fail(error);
   if (!cnc.Connect(machine.nmlFile, 10.0, &error)) return Fail(error);
+  if (trigger.mapped()) {
+    // Without its servo-thread function the component cannot tell when the stepgens have
+    // caught up, and no line would ever end.
+    AxisCapture capture;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!trigger.ReadCapture(&capture)) {
+      if (std::chrono::steady_clock::now() > deadline)
+        return Fail(
+            "engrave-trigger.capture does not run: add it to the servo thread "
+            "(addf engrave-trigger.capture servo-thread)");
+      trigger.Beat();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
   return true;
 }
 
@@ -103,6 +125,9 @@ void PrintSummary(const LcncHost& host, const host::Options& options, double mdi
   const RunFigures& f = host.figures();
   std::printf("engraved: %ld raster lines, %ld steps, %ld fires (counted by engrave_trigger)\n",
               f.rasterLines, f.steps, f.fires);
+  if (f.lastStepNs > f.firstStepNs)
+    std::printf("raster time: %.1f s from the first X step to the last\n",
+                double(f.lastStepNs - f.firstStepNs) / 1e9);
   std::printf(
       "line to line: median %.1f ms, max %.1f ms (last X step of a line to the first "
       "of the next)\n",

@@ -1,9 +1,11 @@
-// What every engrave-lcnc session sets up, in the order it must come up: the machine's INI,
-// engrave-lcnc's HAL pins, the trigger component's buffer, the POSTGUI_HALFILE, LinuxCNC's task.
+// What every engrave-lcnc session sets up, in the order it must come up: the machine's INI, the
+// trigger component's buffer, the POSTGUI_HALFILE (only when engrave-lcnc is LinuxCNC's display:
+// another display runs it itself), LinuxCNC's task.
 #pragma once
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "host/HostOptions.h"
 #include "lcnc/HalLink.h"
@@ -12,19 +14,17 @@
 
 namespace lcnc {
 
-inline constexpr const char* kComponentName = "engrave-lcnc";
-
 // Set by SIGINT and SIGTERM (LinuxCNC ends its display so).
 extern std::atomic<bool> gStopRequested;
 
 struct Connection {
   MachineSettings machine;
-  HalPins pins;
   TriggerBuffer trigger;
   LinuxCnc cnc;
 
   // False (said on stderr) when a step fails; a trigger component that is not loaded is only
-  // reported: the plug-in then finds no printer port.
+  // reported: the plug-in then finds no printer port. Another engrave-lcnc that still runs
+  // is a failure: two hosts must never drive one trigger buffer.
   bool Open(const host::Options& options);
 };
 
@@ -36,6 +36,13 @@ bool HomeAll(LinuxCnc& cnc, std::string* error);
 
 // The run's figures on stdout: lines, steps, fires, line-to-line latency, step rate, MDI cost.
 void PrintSummary(const LcncHost& host, const host::Options& options, double mdiSeconds);
+
+// Whether this INI makes engrave-lcnc LinuxCNC's display ([DISPLAY] DISPLAY = engrave-lcnc).
+bool IsTheDisplay(const MachineSettings& machine);
+
+// Median and largest of some figures (0 for none).
+double Median(std::vector<double> values);
+double Max(const std::vector<double>& values);
 
 // Says what failed on stderr; the exit status of a failed run.
 int Failure(const std::string& error);

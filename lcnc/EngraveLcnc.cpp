@@ -3,6 +3,8 @@
 //
 //   engrave-lcnc [gui] [-ini FILE]                    the host window (needs DISPLAY)
 //   engrave-lcnc engrave [PICTURE] [options] [-ini FILE]  one whole engraving, scripted dialog
+//   engrave-lcnc program FILE [-ini FILE]             runs a G-code program in AUTO and says how
+//                                                     long X stepped (to compare with a raster)
 //
 // Arguments may also come from the file named by ENGRAVE_LCNC_ARGS_FILE, one per line, for
 // runs that LinuxCNC starts.
@@ -37,6 +39,7 @@ void PrintUsage(std::FILE* out) {
   std::fputs(
       "usage: engrave-lcnc [gui] [-ini FILE]\n"
       "       engrave-lcnc engrave [PICTURE] [options] [-ini FILE]\n"
+      "       engrave-lcnc program FILE [-ini FILE]\n"
       "options:\n",
       out);
   host::PrintEngraveOptions(out);
@@ -46,7 +49,7 @@ void PrintUsage(std::FILE* out) {
       "  --before CODE         an MDI command to run before the menu command (repeatable)\n"
       "  -ini FILE             the machine's INI (default: $INI_FILE_NAME, set by LinuxCNC)\n"
       "The machine's steps per unit are the INI's [JOINT_0]SCALE and [JOINT_1]SCALE.\n"
-      "HAL pins: engrave-lcnc.cycle-start, engrave-lcnc.reset (rising edge).\n",
+      "HAL pins: engrave-trigger.cycle-start, engrave-trigger.reset (rising edge).\n",
       out);
 }
 
@@ -79,7 +82,7 @@ int RunEngrave(const Options& options) {
   }
   if (options.home && !link.cnc.status().homed && !HomeAll(link.cnc, &error))
     return Failure("homing: " + error);
-  LcncHost host(options, link.machine, link.cnc, link.pins, link.trigger);
+  LcncHost host(options, link.machine, link.cnc, link.trigger);
   const double mdiSeconds = host.MeasureMdiSeconds(5);
   for (const std::string& line : options.before) {
     if (!host.RunMdi(line, &error)) {
@@ -107,6 +110,10 @@ int RunEngrave(const Options& options) {
   host::UiLogTail tail(std::getenv("ENGRAVING_UI_LOG"));
   host.onMessage = [](const std::string& title, const std::string& text) {
     std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
+  };
+  host.onProgress = [](const std::string& text) {
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
   };
 
   const std::string profile = options.profile.empty() ? temp.File("profile.xml") : options.profile;
@@ -156,6 +163,52 @@ int RunEngrave(const Options& options) {
   return complete && written ? 0 : 1;
 }
 
+// Runs a G-code program in AUTO, as another display would, and reports the X stepping the
+// component saw: the yardstick for how much time a raster loses between its lines.
+int RunProgram(const Options& options) {
+  if (options.picture.empty()) return Failure("program needs a G-code FILE");
+  const std::string file = fs::absolute(options.picture).string();
+  Connection link;
+  if (!link.Open(options)) return 1;
+  if (!link.trigger.mapped()) return Failure("the trigger component is needed to time X");
+  std::string error;
+  if (!MachineOn(link.cnc, &error)) return Failure(error);
+  LinuxCnc& cnc = link.cnc;
+  link.trigger.ResetStepping();
+  if (!cnc.Run(cnc.SetMode(TaskMode::kAuto), 5.0, &error) ||
+      !cnc.Run(cnc.OpenProgram(file), 10.0, &error))
+    return Failure(file + ": " + error);
+  // The run command counts as executing until the program ends: it is not waited for. The
+  // interpreter leaves idle once the program starts and returns to it at its end.
+  if (cnc.RunProgram() == 0) return Failure("lost the connection to LinuxCNC");
+  bool started = false, ended = false;
+  const auto startDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!gStopRequested && !ended) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    link.trigger.Beat();
+    if (!cnc.Refresh()) return Failure("lost the connection to LinuxCNC");
+    const MachineStatus& status = cnc.status();
+    std::string text;
+    bool isError = false;
+    while (cnc.NextMessage(&text, &isError))
+      if (isError) return Failure("LinuxCNC: " + text);
+    if (status.state != TaskState::kOn) return Failure("the machine stopped");
+    started = started || !status.interpreterIdle;
+    if (!started && std::chrono::steady_clock::now() > startDeadline)
+      return Failure(file + ": the program did not start");
+    ended = started && status.interpreterIdle && status.motionIdle;
+  }
+  const SteppingRecord record = link.trigger.Stepping();
+  cnc.Run(cnc.SetMode(TaskMode::kMdi), 5.0, &error);
+  if (!ended) return Failure("stopped");
+  std::printf("program: %s\n", file.c_str());
+  std::printf("raster time: %.1f s from the first X step to the last\n",
+              double(record.lastNs - record.firstNs) / 1e9);
+  std::printf("X standstills of 3 ms or more: %zu, median %.1f ms, max %.1f ms\n",
+              record.gapsMs.size(), Median(record.gapsMs), Max(record.gapsMs));
+  return 0;
+}
+
 }  // namespace
 }  // namespace lcnc
 
@@ -177,6 +230,7 @@ int main(int argc, char** argv) {
   if (options.mode.empty()) options.mode = "gui";
   if (options.mode == "engrave") return RunEngrave(options);
   if (options.mode == "gui") return RunGui(options);
+  if (options.mode == "program") return RunProgram(options);
   std::fprintf(stderr, "engrave-lcnc: unknown command %s\n", options.mode.c_str());
   PrintUsage(stderr);
   return 2;

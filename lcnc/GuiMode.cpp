@@ -102,7 +102,7 @@ std::string Format(double value) {
 
 std::string RasterText(const LcncHost& host) {
   if (host.armed()) return "Engraving armed: press Cycle Start";
-  if (host.running()) return "Engraving: line " + std::to_string(host.figures().rasterLines + 1);
+  if (host.running()) return host.progress().Text(std::chrono::steady_clock::now());
   if (host.complete()) return "Engraving complete";
   if (host.canceled()) return "Engraving cancelled: " + host.cancelReason();
   return "";
@@ -125,8 +125,10 @@ int RunGui(const host::Options& options) {
     setenv("ENGRAVING_UI_LOG", temp.File("ui.log").c_str(), 1);
   host::UiLogTail tail(std::getenv("ENGRAVING_UI_LOG"));
 
-  LcncHost host(options, link.machine, link.cnc, link.pins, link.trigger);
+  LcncHost host(options, link.machine, link.cnc, link.trigger);
   host.onStatus = [&](const std::string& text) { window.Send({"status", text}); };
+  std::string progressText;
+  host.onProgress = [&](const std::string& text) { progressText = text; };
   const std::string profile = options.profile.empty()
                                   ? std::string(std::getenv("HOME") ? std::getenv("HOME") : ".") +
                                         "/.engrave-lcnc-profile.xml"

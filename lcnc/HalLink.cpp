@@ -1,8 +1,13 @@
 #include "lcnc/HalLink.h"
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <fstream>
 #include <new>
 #include <thread>
 
@@ -11,7 +16,6 @@
 #endif
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpedantic"
-#include <hal.h>
 #include <rtapi.h>
 #pragma GCC diagnostic pop
 
@@ -19,149 +23,144 @@ namespace lcnc {
 
 static_assert(offsetof(DriverState, TriggerBits) == 0, "the trigger bits open the shared block");
 static_assert(sizeof(DriverState) <= ENGRAVE_TRIGGER_DRIVER_BYTES, "DriverState must fit");
+static_assert(sizeof(engrave_trigger_control) <= ENGRAVE_TRIGGER_CONTROL_BYTES,
+              "the control block must fit");
 static_assert(kTriggerWordCount == ENGRAVE_TRIGGER_WORDS, "one buffer size on both sides");
-
-struct HalPins::Pins {
-  hal_bit_t* cycleStart;
-  hal_bit_t* reset;
-  hal_s32_t* xCounts;
-  hal_s32_t* yCounts;
-  hal_float_t* xPosCmd;
-  hal_float_t* yPosCmd;
-  hal_s32_t* rasterLine;
-};
-
-HalPins::~HalPins() {
-  if (componentId_ >= 0) hal_exit(componentId_);
-}
-
-bool HalPins::Open(const std::string& name, std::string* error) {
-  componentId_ = hal_init(name.c_str());
-  if (componentId_ < 0) {
-    *error = "cannot join HAL as " + name + " (is LinuxCNC running?)";
-    return false;
-  }
-  pins_ = static_cast<Pins*>(hal_malloc(sizeof(Pins)));
-  const char* n = name.c_str();
-  const bool made =
-      pins_ != nullptr &&
-      hal_pin_bit_newf(HAL_IN, &pins_->cycleStart, componentId_, "%s.cycle-start", n) == 0 &&
-      hal_pin_bit_newf(HAL_IN, &pins_->reset, componentId_, "%s.reset", n) == 0 &&
-      hal_pin_s32_newf(HAL_IN, &pins_->xCounts, componentId_, "%s.x-counts", n) == 0 &&
-      hal_pin_s32_newf(HAL_IN, &pins_->yCounts, componentId_, "%s.y-counts", n) == 0 &&
-      hal_pin_float_newf(HAL_IN, &pins_->xPosCmd, componentId_, "%s.x-pos-cmd", n) == 0 &&
-      hal_pin_float_newf(HAL_IN, &pins_->yPosCmd, componentId_, "%s.y-pos-cmd", n) == 0 &&
-      hal_pin_s32_newf(HAL_OUT, &pins_->rasterLine, componentId_, "%s.raster-line", n) == 0;
-  if (!made) {
-    *error = "cannot make the HAL pins of " + name;
-    hal_exit(componentId_);
-    componentId_ = -1;
-    pins_ = nullptr;
-    return false;
-  }
-  *pins_->rasterLine = -1;
-  hal_ready(componentId_);
-  return true;
-}
-
-bool HalPins::cycleStart() const {
-  return pins_ != nullptr && *pins_->cycleStart;
-}
-bool HalPins::reset() const {
-  return pins_ != nullptr && *pins_->reset;
-}
-int32_t HalPins::xCounts() const {
-  return pins_ != nullptr ? *pins_->xCounts : 0;
-}
-int32_t HalPins::yCounts() const {
-  return pins_ != nullptr ? *pins_->yCounts : 0;
-}
-double HalPins::xPosCmd() const {
-  return pins_ != nullptr ? *pins_->xPosCmd : 0.0;
-}
-double HalPins::yPosCmd() const {
-  return pins_ != nullptr ? *pins_->yPosCmd : 0.0;
-}
-void HalPins::setRasterLine(int32_t line) {
-  if (pins_ != nullptr) *pins_->rasterLine = line;
-}
 
 namespace {
 
-engrave_trigger_control* Control(void* base) {
-  return ENGRAVE_TRIGGER_CONTROL(base);
+// Whether the process that recorded itself as the buffer's owner still runs engrave-lcnc: a
+// dead owner's pid may since belong to another program.
+bool OwnerRuns(int pid) {
+  if (pid <= 0) return false;
+  if (kill(pid, 0) != 0 && errno == ESRCH) return false;
+  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  return !std::getline(comm, name) || name == "engrave-lcnc";
 }
 
 }  // namespace
 
-TriggerBuffer::~TriggerBuffer() {
-  if (base_ != nullptr) Disarm(0.1);
-  if (driver_ != nullptr) driver_->~DriverState();
-  if (shmId_ >= 0) rtapi_shmem_delete(shmId_, componentId_);
+engrave_trigger_control* TriggerBuffer::control() const {
+  return ENGRAVE_TRIGGER_CONTROL(base_);
 }
 
-bool TriggerBuffer::Map(int halComponentId, std::string* error) {
-  componentId_ = halComponentId;
+TriggerBuffer::~TriggerBuffer() {
+  if (base_ != nullptr) {
+    Disarm(0.1);
+    SetRasterLine(-1);
+    int self = int(getpid());
+    __atomic_compare_exchange_n(&control()->owner_pid, &self, 0, false, __ATOMIC_ACQ_REL,
+                                __ATOMIC_ACQUIRE);
+  }
+  if (driver_ != nullptr) driver_->~DriverState();
+  if (shmId_ >= 0) rtapi_shmem_delete(shmId_, moduleId_);
+  if (moduleId_ >= 0) rtapi_exit(moduleId_);
+}
+
+bool TriggerBuffer::Map(std::string* error) {
+  moduleId_ = rtapi_init("engrave-lcnc");
+  if (moduleId_ < 0) {
+    *error = "cannot reach LinuxCNC's realtime shared memory (is LinuxCNC running?)";
+    moduleId_ = -1;
+    return false;
+  }
   // rtapi_shmem_new makes the block when nobody has: only the component's magic tells that
   // engrave_trigger made it and runs.
-  shmId_ = rtapi_shmem_new(ENGRAVE_TRIGGER_SHM_KEY, componentId_, ENGRAVE_TRIGGER_SHM_BYTES);
+  shmId_ = rtapi_shmem_new(ENGRAVE_TRIGGER_SHM_KEY, moduleId_, ENGRAVE_TRIGGER_SHM_BYTES);
   if (shmId_ < 0) {
     *error = "the engrave_trigger component's buffer cannot be mapped (is it loaded?)";
     shmId_ = -1;
     return false;
   }
   void* base = nullptr;
-  if (rtapi_shmem_getptr(shmId_, &base) != 0 || base == nullptr ||
-      __atomic_load_n(&Control(base)->magic, __ATOMIC_ACQUIRE) != ENGRAVE_TRIGGER_MAGIC ||
-      Control(base)->version != ENGRAVE_TRIGGER_VERSION ||
-      Control(base)->words != ENGRAVE_TRIGGER_WORDS) {
-    *error = "the engrave_trigger component is not loaded (no loadrt engrave_trigger in HAL)";
-    rtapi_shmem_delete(shmId_, componentId_);
+  const engrave_trigger_control* found = nullptr;
+  if (rtapi_shmem_getptr(shmId_, &base) == 0 && base != nullptr)
+    found = ENGRAVE_TRIGGER_CONTROL(base);
+  if (found == nullptr ||
+      __atomic_load_n(&found->magic, __ATOMIC_ACQUIRE) != ENGRAVE_TRIGGER_MAGIC ||
+      found->version != ENGRAVE_TRIGGER_VERSION || found->words != ENGRAVE_TRIGGER_WORDS) {
+    *error = found != nullptr && found->magic == ENGRAVE_TRIGGER_MAGIC
+                 ? "the loaded engrave_trigger does not match this engrave-lcnc (reinstall both)"
+                 : "the engrave_trigger component is not loaded (no loadrt engrave_trigger in HAL)";
+    rtapi_shmem_delete(shmId_, moduleId_);
     shmId_ = -1;
     return false;
   }
+  engrave_trigger_control* ctl = ENGRAVE_TRIGGER_CONTROL(base);
+  // One host at a time: an owner that still runs keeps the buffer; a dead one is replaced.
+  const int self = int(getpid());
+  int owner = __atomic_load_n(&ctl->owner_pid, __ATOMIC_ACQUIRE);
+  while (owner != self) {
+    if (OwnerRuns(owner)) {
+      *error = "another engrave-lcnc (process " + std::to_string(owner) +
+               ") is using the trigger component";
+      rtapi_shmem_delete(shmId_, moduleId_);
+      shmId_ = -1;
+      return false;
+    }
+    if (__atomic_compare_exchange_n(&ctl->owner_pid, &owner, self, false, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE))
+      break;
+  }
   base_ = base;
-  Control(base_)->arm_move = 0;
+  // A dead host's last arming is withdrawn; the component then takes new moves again.
+  __atomic_store_n(&ctl->arm_move, 0u, __ATOMIC_RELEASE);
+  beat_ = __atomic_load_n(&ctl->heartbeat, __ATOMIC_ACQUIRE);
+  Beat();
   driver_ = new (base_) DriverState{};
-  lastMove_ = Control(base_)->ack_move;
+  lastMove_ = __atomic_load_n(&ctl->ack_move, __ATOMIC_ACQUIRE);
   return true;
+}
+
+void TriggerBuffer::Beat() {
+  if (base_ == nullptr) return;
+  if (++beat_ == 0) ++beat_;  // 0 means "no host yet"
+  __atomic_store_n(&control()->heartbeat, beat_, __ATOMIC_RELEASE);
 }
 
 void TriggerBuffer::Arm(int direction, bool pulseMode) {
   if (base_ == nullptr) return;
-  engrave_trigger_control* control = Control(base_);
+  engrave_trigger_control* ctl = control();
   std::memset(ENGRAVE_TRIGGER_FIRED(base_), 0, ENGRAVE_TRIGGER_WORDS * 4);
-  control->direction = direction < 0 ? -1 : 1;
-  control->pulse_mode = pulseMode ? 1u : 0u;
+  ctl->direction = direction < 0 ? -1 : 1;
+  ctl->pulse_mode = pulseMode ? 1u : 0u;
   armedMove_ = ++lastMove_ == 0 ? ++lastMove_ : lastMove_;
+  Beat();
   // The bits, the cleared record and the move's settings must be visible before the move.
-  __atomic_store_n(&control->arm_move, armedMove_, __ATOMIC_RELEASE);
+  __atomic_store_n(&ctl->arm_move, armedMove_, __ATOMIC_RELEASE);
 }
 
 bool TriggerBuffer::Disarm(double timeoutSeconds) {
   if (base_ == nullptr) return true;
-  engrave_trigger_control* control = Control(base_);
-  __atomic_store_n(&control->arm_move, 0u, __ATOMIC_RELEASE);
+  engrave_trigger_control* ctl = control();
+  __atomic_store_n(&ctl->arm_move, 0u, __ATOMIC_RELEASE);
   armedMove_ = 0;
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-  while (__atomic_load_n(&control->ack_move, __ATOMIC_ACQUIRE) != 0) {
+  while (__atomic_load_n(&ctl->ack_move, __ATOMIC_ACQUIRE) != 0) {
     if (std::chrono::steady_clock::now() > deadline) return false;
+    Beat();
     std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
   return true;
 }
 
+bool TriggerBuffer::Tripped() const {
+  return base_ != nullptr && armedMove_ != 0 &&
+         __atomic_load_n(&control()->tripped_move, __ATOMIC_ACQUIRE) == armedMove_;
+}
+
 MoveRecord TriggerBuffer::Record() const {
   MoveRecord record;
   if (base_ == nullptr) return record;
-  const engrave_trigger_control* control = Control(base_);
-  record.steps = __atomic_load_n(&control->move_steps, __ATOMIC_RELAXED);
-  record.retraced = __atomic_load_n(&control->move_retraced, __ATOMIC_RELAXED);
-  record.fires = __atomic_load_n(&control->move_fires, __ATOMIC_RELAXED);
-  record.overrun = __atomic_load_n(&control->move_overrun, __ATOMIC_RELAXED);
-  record.firstStepNs = __atomic_load_n(&control->move_first_ns, __ATOMIC_RELAXED);
-  record.lastStepNs = __atomic_load_n(&control->move_last_ns, __ATOMIC_RELAXED);
+  const engrave_trigger_control* ctl = control();
+  record.steps = __atomic_load_n(&ctl->move_steps, __ATOMIC_RELAXED);
+  record.retraced = __atomic_load_n(&ctl->move_retraced, __ATOMIC_RELAXED);
+  record.fires = __atomic_load_n(&ctl->move_fires, __ATOMIC_RELAXED);
+  record.overrun = __atomic_load_n(&ctl->move_overrun, __ATOMIC_RELAXED);
+  record.firstStepNs = __atomic_load_n(&ctl->move_first_ns, __ATOMIC_RELAXED);
+  record.lastStepNs = __atomic_load_n(&ctl->move_last_ns, __ATOMIC_RELAXED);
   return record;
 }
 
@@ -169,8 +168,67 @@ const uint32_t* TriggerBuffer::fired() const {
   return base_ != nullptr ? ENGRAVE_TRIGGER_FIRED(base_) : nullptr;
 }
 
-uint64_t TriggerBuffer::totalSteps() const {
-  return base_ != nullptr ? __atomic_load_n(&Control(base_)->total_steps, __ATOMIC_RELAXED) : 0;
+bool TriggerBuffer::ReadCapture(AxisCapture* capture) const {
+  if (base_ == nullptr) return false;
+  const engrave_trigger_control* ctl = control();
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const unsigned before = __atomic_load_n(&ctl->capture_seq, __ATOMIC_ACQUIRE);
+    if (before == 0) return false;
+    if (before % 2 != 0) continue;  // being written just now
+    capture->xCounts = __atomic_load_n(&ctl->captured_x_counts, __ATOMIC_RELAXED);
+    capture->yCounts = __atomic_load_n(&ctl->captured_y_counts, __ATOMIC_RELAXED);
+    __atomic_load(&ctl->captured_x_pos_cmd, &capture->xPosCmd, __ATOMIC_RELAXED);
+    __atomic_load(&ctl->captured_y_pos_cmd, &capture->yPosCmd, __ATOMIC_RELAXED);
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    if (__atomic_load_n(&ctl->capture_seq, __ATOMIC_RELAXED) == before) return true;
+  }
+  return false;
+}
+
+double TriggerBuffer::xIdleSeconds() const {
+  return base_ != nullptr ? double(__atomic_load_n(&control()->x_idle_ns, __ATOMIC_RELAXED)) / 1e9
+                          : 0.0;
+}
+
+double TriggerBuffer::yIdleSeconds() const {
+  return base_ != nullptr ? double(__atomic_load_n(&control()->y_idle_ns, __ATOMIC_RELAXED)) / 1e9
+                          : 0.0;
+}
+
+bool TriggerBuffer::cycleStartPin() const {
+  return base_ != nullptr && (__atomic_load_n(&control()->buttons, __ATOMIC_RELAXED) & 1u);
+}
+
+bool TriggerBuffer::resetPin() const {
+  return base_ != nullptr && (__atomic_load_n(&control()->buttons, __ATOMIC_RELAXED) & 2u);
+}
+
+void TriggerBuffer::SetRasterLine(int32_t line) {
+  if (base_ != nullptr) __atomic_store_n(&control()->host_raster_line, line, __ATOMIC_RELAXED);
+}
+
+void TriggerBuffer::ResetStepping() {
+  if (base_ == nullptr) return;
+  engrave_trigger_control* ctl = control();
+  __atomic_store_n(&ctl->stamp_epoch, __atomic_load_n(&ctl->stamp_epoch, __ATOMIC_RELAXED) + 1,
+                   __ATOMIC_RELEASE);
+}
+
+SteppingRecord TriggerBuffer::Stepping() const {
+  SteppingRecord record;
+  if (base_ == nullptr) return record;
+  const engrave_trigger_control* ctl = control();
+  // Until the component has seen the new epoch (at the first step), the record is the old one.
+  if (__atomic_load_n(&ctl->seen_epoch, __ATOMIC_ACQUIRE) !=
+      __atomic_load_n(&ctl->stamp_epoch, __ATOMIC_RELAXED))
+    return record;
+  record.firstNs = __atomic_load_n(&ctl->x_first_ns, __ATOMIC_RELAXED);
+  record.lastNs = __atomic_load_n(&ctl->x_last_ns, __ATOMIC_RELAXED);
+  const unsigned count = __atomic_load_n(&ctl->gap_count, __ATOMIC_ACQUIRE);
+  const unsigned kept = count < ENGRAVE_TRIGGER_GAP_SLOTS ? count : ENGRAVE_TRIGGER_GAP_SLOTS;
+  for (unsigned i = count - kept; i < count; ++i)
+    record.gapsMs.push_back(ctl->gaps_ns[i % ENGRAVE_TRIGGER_GAP_SLOTS] / 1e6);
+  return record;
 }
 
 }  // namespace lcnc

@@ -1,43 +1,21 @@
-// engrave-lcnc's side of HAL: its own pins (Cycle Start, Reset, and what it needs to see that
-// the stepgens have caught up), and the trigger buffer that it shares with the realtime
-// component engrave_trigger.
+// engrave-lcnc's link to the realtime component engrave_trigger: the trigger buffer they share,
+// the arming of X moves, the heartbeat that keeps an armed move alive, and what the component
+// sees of the machine (the stepgens' counts and commanded positions, the time since the last X
+// and Y step, its Cycle Start and Reset pins).
+//
+// engrave-lcnc has no HAL component of its own: every pin lives on engrave_trigger, which the
+// machine's HAL file loads and connects, so nothing of engrave-lcnc stays behind in HAL when it
+// dies, and it runs beside any display.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "lcnc/trigger_shm.h"
 #include "plugin/HostInterface.h"
 
 namespace lcnc {
-
-class HalPins {
- public:
-  HalPins() = default;
-  ~HalPins();  // leaves HAL
-  HalPins(const HalPins&) = delete;
-  HalPins& operator=(const HalPins&) = delete;
-
-  // Joins HAL as component `name` and makes its pins: name.cycle-start, name.reset (bit in,
-  // acting on the rising edge), name.x-counts, name.y-counts (s32 in, from stepgen.N.counts),
-  // name.x-pos-cmd, name.y-pos-cmd (float in, from joint.N.motor-pos-cmd), name.raster-line
-  // (s32 out, the raster line being engraved, -1 when none).
-  bool Open(const std::string& name, std::string* error);
-  int componentId() const { return componentId_; }
-
-  bool cycleStart() const;
-  bool reset() const;
-  int32_t xCounts() const;
-  int32_t yCounts() const;
-  double xPosCmd() const;
-  double yPosCmd() const;
-  void setRasterLine(int32_t line);
-
- private:
-  struct Pins;
-  int componentId_ = -1;
-  Pins* pins_ = nullptr;  // in HAL's shared memory
-};
 
 // What the component recorded of one armed move.
 struct MoveRecord {
@@ -49,21 +27,37 @@ struct MoveRecord {
   int64_t lastStepNs = 0;
 };
 
+// The stepgens and the commanded motor positions of one servo period.
+struct AxisCapture {
+  int32_t xCounts = 0, yCounts = 0;
+  double xPosCmd = 0.0, yPosCmd = 0.0;
+};
+
+// X stepping since ResetStepping: first and latest step, and the standstills between.
+struct SteppingRecord {
+  int64_t firstNs = 0, lastNs = 0;
+  std::vector<double> gapsMs;  // standstills of 3 ms or more before a step, oldest first
+};
+
 class TriggerBuffer {
  public:
   TriggerBuffer() = default;
-  ~TriggerBuffer();
+  ~TriggerBuffer();  // disarms, gives the buffer up
   TriggerBuffer(const TriggerBuffer&) = delete;
   TriggerBuffer& operator=(const TriggerBuffer&) = delete;
 
-  // Maps the component's shared memory. False (with a reason) when engrave_trigger is not
-  // loaded: then nothing is mapped.
-  bool Map(int halComponentId, std::string* error);
+  // Maps the component's shared memory and takes it over. False (with a reason) when
+  // engrave_trigger is not loaded, or when another engrave-lcnc that still runs holds it;
+  // one that died is replaced.
+  bool Map(std::string* error);
   bool mapped() const { return base_ != nullptr; }
 
   // The host's DriverState, placed at the start of the shared memory so that TriggerBits is
   // the buffer the component fires from.
   DriverState* driver() const { return driver_; }
+
+  // Proves to the component that the host runs; at least every few milliseconds.
+  void Beat();
 
   // Arms the component for the next X move: clears the fired record, then publishes the move.
   // direction: +1 when the move runs forward in stepgen counts.
@@ -72,20 +66,36 @@ class TriggerBuffer {
   // its thread does not run).
   bool Disarm(double timeoutSeconds);
   bool armed() const { return armedMove_ != 0; }
-  uint32_t armedMove() const { return armedMove_; }
+  // The component's watchdog disarmed the armed move: the host was silent too long.
+  bool Tripped() const;
 
   MoveRecord Record() const;
   // Bit j set: step j of the last armed move fired. Final after Disarm.
   const uint32_t* fired() const;
-  uint64_t totalSteps() const;
+
+  // A consistent capture of the last servo period; false when the component's servo function
+  // does not run (nothing captured yet).
+  bool ReadCapture(AxisCapture* capture) const;
+  // Thread time since the last X and Y step, in seconds.
+  double xIdleSeconds() const;
+  double yIdleSeconds() const;
+  bool cycleStartPin() const;
+  bool resetPin() const;
+  void SetRasterLine(int32_t line);
+
+  void ResetStepping();
+  SteppingRecord Stepping() const;
 
  private:
+  engrave_trigger_control* control() const;
+
+  int moduleId_ = -1;
   int shmId_ = -1;
-  int componentId_ = -1;
   void* base_ = nullptr;
   DriverState* driver_ = nullptr;
   uint32_t armedMove_ = 0;
   uint32_t lastMove_ = 0;
+  uint32_t beat_ = 0;
 };
 
 }  // namespace lcnc

@@ -18,13 +18,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The stepgens must match the commanded position for this long before the next line: at the
-// end of a move a stepgen can still be catching up, or overshoot and come back.
-constexpr auto kSettleTime = std::chrono::milliseconds(50);
+// A stepgen that has reached its commanded count and made no step for this long has stopped:
+// one that overshoots leaves the count first, and one still on its way does not match it.
+constexpr double kQuietSeconds = 0.001;
 // No stepgen takes this long to catch up once motion says a move is done.
 constexpr auto kSettleTimeout = std::chrono::seconds(30);
 // The task's heartbeat counts every task cycle; a task that stops counting is gone.
 constexpr auto kHeartbeatTimeout = std::chrono::seconds(3);
+constexpr auto kProgressInterval = std::chrono::seconds(10);
+// LinuxCNC idle this long with a move short of its target: the move was stopped.
+constexpr auto kIdleProof = std::chrono::milliseconds(50);
 
 std::optional<double> IniNumber(IniFile& ini, const char* tag, const char* section) {
   const char* text = ini.Find(tag, section);
@@ -33,25 +36,6 @@ std::optional<double> IniNumber(IniFile& ini, const char* tag, const char* secti
   const double value = std::strtod(text, &end);
   if (end == text || !std::isfinite(value)) return std::nullopt;
   return value;
-}
-
-// The G and X words of a line, as the plug-in writes them ("G1 X10.0000 F100.0000").
-struct MoveWords {
-  std::optional<double> g, x;
-};
-
-MoveWords ReadMoveWords(const std::string& line) {
-  MoveWords words;
-  for (size_t i = 0; i < line.size(); ++i) {
-    const char letter = char(std::toupper(static_cast<unsigned char>(line[i])));
-    if (letter != 'G' && letter != 'X') continue;
-    const char* start = line.c_str() + i + 1;
-    char* end = nullptr;
-    const double value = std::strtod(start, &end);
-    if (end == start) continue;
-    (letter == 'G' ? words.g : words.x) = value;
-  }
-  return words;
 }
 
 double Milliseconds(int64_t nanoseconds) {
@@ -79,15 +63,15 @@ bool ReadMachineSettings(const std::string& iniPath, MachineSettings* settings,
   const char* nml = ini.Find("NML_FILE", "EMC");
   settings->nmlFile = nml != nullptr ? nml : DefaultNmlFile();
   if (const char* postGui = ini.Find("POSTGUI_HALFILE", "HAL")) settings->postGuiHalFile = postGui;
+  if (const char* display = ini.Find("DISPLAY", "DISPLAY")) settings->display = display;
   return true;
 }
 
 LcncHost::LcncHost(const host::Options& options, const MachineSettings& machine, LinuxCnc& cnc,
-                   HalPins& pins, TriggerBuffer& trigger)
+                   TriggerBuffer& trigger)
     : options_(options),
       machine_(machine),
       cnc_(cnc),
-      pins_(pins),
       trigger_(trigger),
       plugin_(trigger.driver()),
       result_(std::fabs(machine.scaleX), std::fabs(machine.scaleY)) {
@@ -97,6 +81,7 @@ LcncHost::LcncHost(const host::Options& options, const MachineSettings& machine,
 
 LcncHost::~LcncHost() {
   trigger_.Disarm(0.1);
+  trigger_.SetRasterLine(-1);
 }
 
 bool LcncHost::Start(const std::string& profile, std::string* error) {
@@ -121,17 +106,27 @@ bool LcncHost::Start(const std::string& profile, std::string* error) {
 }
 
 bool LcncHost::idle() const {
-  return phase_ == Phase::kIdle && plugin_.pendingCode().empty();
+  return inFlight_.empty() && plugin_.pendingCode().empty() && hostLines_.empty() &&
+         restoreModes_.empty();
+}
+
+bool LcncHost::RasterUnderWay() const {
+  for (const Command& command : inFlight_)
+    if (!command.fromHost) return true;
+  return running_ && rasterCommands_ > 0;
 }
 
 bool LcncHost::Tick() {
   if (lost_) return false;
+  trigger_.Beat();
   WatchMachine();
   if (lost_) return false;
   WatchPins();
   plugin_.entries().Update();
   plugin_.Observe();
   RunCommands();
+  RestoreModes();
+  ShowProgress(false);
   return !lost_;
 }
 
@@ -157,27 +152,43 @@ void LcncHost::WatchMachine() {
   }
   plugin_.motion.PositionX = status.workX;
   plugin_.motion.PositionY = status.workY;
-  plugin_.motion.FileLoaded = status.fileLoaded ? 1 : 0;
+  // Another display's program must not run together with the raster; one that is only open
+  // (AXIS always has one) does no harm.
+  plugin_.motion.FileLoaded = status.programRunning ? 1 : 0;
 
+  const bool busy = armed_ || running_ || !inFlight_.empty();
   std::string text;
   bool isError = false;
   while (cnc_.NextMessage(&text, &isError)) {
     std::fprintf(stderr, "LinuxCNC: %s\n", text.c_str());
-    if (isError && (armed_ || running_ || phase_ != Phase::kIdle))
-      Cancel("LinuxCNC: " + text, true);
+    if (isError && busy) Cancel("LinuxCNC: " + text, true);
   }
-  if ((armed_ || running_ || phase_ != Phase::kIdle) && status.state != TaskState::kOn) {
+  if (busy && status.state != TaskState::kOn) {
     Cancel(status.state == TaskState::kOff ? "the machine was switched off"
                                            : "the machine went to E-stop",
            true);
   }
+  if (RasterUnderWay() && status.mode != TaskMode::kMdi) {
+    Cancel(std::string("LinuxCNC left MDI for ") +
+               (status.mode == TaskMode::kManual ? "MANUAL" : "AUTO") +
+               " (another display switched modes)",
+           true);
+  }
+  if (trigger_.Tripped()) {
+    // The component stopped the tool because this program was silent too long: the raster
+    // cannot be trusted any more. The moves already sent run on without firing.
+    Cancel(
+        "engrave-lcnc was silent too long and the trigger component's watchdog stopped the "
+        "tool",
+        false);
+  }
 }
 
 void LcncHost::WatchPins() {
-  const bool cycleStart = pins_.cycleStart();
+  const bool cycleStart = trigger_.cycleStartPin();
   if (cycleStart && !lastCycleStartPin_) PressCycleStart();
   lastCycleStartPin_ = cycleStart;
-  const bool reset = pins_.reset();
+  const bool reset = trigger_.resetPin();
   if (reset && !lastResetPin_) PressReset();
   lastResetPin_ = reset;
 }
@@ -197,16 +208,16 @@ void LcncHost::PressReset() {
 void LcncHost::Cancel(const std::string& reason, bool machineStopped) {
   if (trigger_.armed()) trigger_.Disarm(0.5);
   if (cancelReason_.empty() && (armed_ || running_)) cancelReason_ = reason;
-  if (phase_ != Phase::kIdle && commandFailure_.empty()) commandFailure_ = reason;
+  if (!inFlight_.empty() && commandFailure_.empty()) commandFailure_ = reason;
   if (armed_ || running_) {
     plugin_.entries().Reset();
     plugin_.Observe();
   }
   if (!machineStopped) return;
   // The machine stopped: the commands already sent and those waiting will not run.
-  if (phase_ != Phase::kIdle) FinishCommand(command_);
-  phase_ = Phase::kIdle;
-  command_ = Command{};
+  for (const Command& command : inFlight_) FinishCommand(command);
+  inFlight_.clear();
+  idleSince_.reset();
   plugin_.pendingCode().clear();
   plugin_.motion.LineDone = 1;
 }
@@ -226,7 +237,31 @@ void LcncHost::OnStatus(const std::string& text) {
   if (text == host::kRunningStatus) {
     armed_ = false;
     running_ = true;
+    rasterCommands_ = 0;
     plugin_.control.CycleStart = 0;  // the button is momentary
+    const std::optional<double> height = host::ParseNumber(shownHeight_);
+    const std::optional<double> stepOver = host::ParseNumber(shownStepOver_);
+    const std::optional<long> lines =
+        height && stepOver ? RasterLineCount(*height, *stepOver) : std::nullopt;
+    progress_.Start(lines.value_or(0), Clock::now());
+    trigger_.ResetStepping();
+    // The raster's lines are absolute moves with a stop at every corner: LinuxCNC runs the
+    // next queued line at once, and would round the corner from Y into X under G64.
+    const MachineStatus& status = cnc_.status();
+    std::string restore;
+    if (status.relativeMoves) restore += "G91";
+    if (status.pathMode == 611) restore += std::string(restore.empty() ? "" : " ") + "G61.1";
+    if (status.pathMode == 640) {
+      char text[96];
+      if (status.blendTolerance > 0.0)
+        std::snprintf(text, sizeof text, "G64 P%.6g Q%.6g", status.blendTolerance,
+                      status.camTolerance);
+      else
+        std::snprintf(text, sizeof text, "G64");
+      restore += std::string(restore.empty() ? "" : " ") + text;
+    }
+    restoreModes_ = restore;
+    hostLines_.push_back("G90 G61");
   }
   if (text == host::kCompleteStatus) {
     running_ = false;
@@ -251,89 +286,202 @@ void LcncHost::ReadUiLog(host::UiLogTail& tail) {
       trace_.Message(fields[1], fields[2]);
       if (onMessage) onMessage(fields[1], fields[2]);
     }
+    // The fields as the dialog last showed them are the values the raster uses.
+    if (fields[0] == "show" && fields.size() >= 3) {
+      if (fields[1] == "4164") shownHeight_ = fields[2];
+      if (fields[1] == "4167") shownStepOver_ = fields[2];
+    }
   });
 }
 
-void LcncHost::RunCommands() {
-  if (phase_ == Phase::kIdle) {
-    if (plugin_.pendingCode().empty()) return;
-    if (!StartCommand()) return;
-  }
+// After a raster, the modes it changed are set back as they were, when LinuxCNC can take an
+// MDI command; otherwise (E-stop, another display in MANUAL) that is said and left.
+void LcncHost::RestoreModes() {
+  if (restoreModes_.empty() || armed_ || running_ || !inFlight_.empty() ||
+      !plugin_.pendingCode().empty() || !hostLines_.empty())
+    return;
   const MachineStatus& status = cnc_.status();
-  if (phase_ == Phase::kRunning) {
-    const CommandProgress progress = cnc_.Progress(command_.serial);
-    if (progress == CommandProgress::kFailed) {
-      std::string text;
-      bool isError = false;
-      const std::string reason =
-          cnc_.NextMessage(&text, &isError) ? text : "LinuxCNC refused " + command_.line;
-      std::fprintf(stderr, "LinuxCNC: %s\n", reason.c_str());
-      Cancel("LinuxCNC: " + reason, true);
-      return;
-    }
-    if (progress != CommandProgress::kDone || !status.interpreterIdle || !status.motionIdle) return;
-    command_.motionDone = Clock::now();
-    figures_.mdiSeconds.push_back(
-        std::chrono::duration<double>(command_.motionDone - command_.sent).count());
-    phase_ = Phase::kSettling;
+  if (status.state == TaskState::kOn && status.mode == TaskMode::kMdi)
+    hostLines_.push_back(restoreModes_);
+  else
+    std::fprintf(stderr, "engrave-lcnc: LinuxCNC keeps G90 G61 from the engraving (was %s)\n",
+                 restoreModes_.c_str());
+  restoreModes_.clear();
+  RunCommands();
+}
+
+void LcncHost::ShowProgress(bool final) {
+  if (!progress_.started() || !onProgress) return;
+  if (final) {
+    onProgress(progress_.Text(Clock::now()));
+    return;
   }
-  if (phase_ == Phase::kSettling) {
-    const auto now = Clock::now();
-    if (!CaughtUp()) {
-      command_.settledSince.reset();
-      if (now - command_.motionDone > kSettleTimeout) {
-        std::fprintf(stderr, "engrave-lcnc: the stepgens did not reach the position of %s\n",
-                     command_.line.c_str());
-        Cancel("the stepgens did not catch up", true);
-      }
-      return;
-    }
-    if (!command_.settledSince) command_.settledSince = now;
-    if (now - *command_.settledSince < kSettleTime) return;
-    FinishCommand(command_);
-    command_ = Command{};
-    phase_ = Phase::kIdle;
-    if (plugin_.pendingCode().empty()) plugin_.motion.LineDone = 1;
+  if (std::optional<std::string> text = progress_.Due(Clock::now(), kProgressInterval))
+    onProgress(*text);
+}
+
+void LcncHost::RunCommands() {
+  while (!inFlight_.empty() && FinishHead()) {
   }
+  while ((!hostLines_.empty() || !plugin_.pendingCode().empty()) && StartCommand()) {
+  }
+  // The plug-in may fill the next line's bits once no X move of its own is left in flight.
+  if (!plugin_.motion.LineDone && plugin_.pendingCode().empty()) {
+    bool xMoveInFlight = false;
+    for (const Command& command : inFlight_) xMoveInFlight = xMoveInFlight || command.xMove;
+    if (!xMoveInFlight) plugin_.motion.LineDone = 1;
+  }
+}
+
+// Ends the oldest command once its motion has reached the target and its steps are out.
+bool LcncHost::FinishHead() {
+  Command& head = inFlight_.front();
+  if (!head.ended && !CommandEnded(head)) return false;
+  // Only the axes the command moves: the next line's X move may already run behind a Y move.
+  if (!AtRest(head)) {
+    if (Clock::now() - head.motionDone > kSettleTimeout) {
+      std::fprintf(stderr, "engrave-lcnc: the stepgens did not reach the position of %s\n",
+                   head.line.c_str());
+      Cancel("the stepgens did not catch up", true);
+    }
+    return false;
+  }
+  const Command done = head;
+  inFlight_.pop_front();
+  FinishCommand(done);
+  return true;
+}
+
+// Whether LinuxCNC has taken every command sent and has nothing left to do.
+bool LcncHost::LinuxCncIdle() {
+  const MachineStatus& status = cnc_.status();
+  const bool idle = cnc_.Progress(lastSerial_) == CommandProgress::kDone &&
+                    status.interpreterIdle && status.motionIdle && status.queuedMdi == 0;
+  if (!idle) {
+    idleSince_.reset();
+    return false;
+  }
+  // A queued command passes through an idle-looking task: only an idle that lasts counts.
+  if (!idleSince_) idleSince_ = Clock::now();
+  return Clock::now() - *idleSince_ >= kIdleProof;
+}
+
+bool LcncHost::CommandEnded(Command& command) {
+  const MachineStatus& status = cnc_.status();
+  if (cnc_.Progress(lastSerial_) == CommandProgress::kFailed) {
+    std::string text;
+    bool isError = false;
+    const std::string reason =
+        cnc_.NextMessage(&text, &isError) ? text : "LinuxCNC refused " + command.line;
+    std::fprintf(stderr, "LinuxCNC: %s\n", reason.c_str());
+    Cancel("LinuxCNC: " + reason, true);
+    return false;
+  }
+  if (command.fromHost || (!command.target.x && !command.target.y)) {
+    if (!LinuxCncIdle()) return false;
+  } else if (std::optional<std::string> missed =
+                 MissedTarget(command.target, status.commandedX, status.commandedY, machine_.scaleX,
+                              machine_.scaleY)) {
+    // The plug-in's moves end when the commanded position reaches their target. A Stop or a
+    // mode switch from another display ends a move short, and LinuxCNC still calls it done.
+    if (!LinuxCncIdle()) return false;
+    std::fprintf(stderr, "engrave-lcnc: %s\n", missed->c_str());
+    Cancel(*missed + " (stopped by another display?)", true);
+    return false;
+  }
+  command.ended = true;
+  command.motionDone = Clock::now();
+  figures_.mdiSeconds.push_back(
+      std::chrono::duration<double>(command.motionDone - command.sent).count());
+  return true;
+}
+
+bool LcncHost::EnsureMdi(bool rasterCommand) {
+  if (cnc_.status().mode == TaskMode::kMdi) return true;
+  if (rasterCommand && rasterCommands_ > 0) {
+    Cancel("LinuxCNC left MDI (another display switched modes)", true);
+    return false;
+  }
+  std::string error;
+  if (cnc_.Run(cnc_.SetMode(TaskMode::kMdi), 5.0, &error)) return true;
+  std::fprintf(stderr, "engrave-lcnc: cannot switch LinuxCNC to MDI: %s\n", error.c_str());
+  Cancel("LinuxCNC would not take MDI commands", true);
+  return false;
+}
+
+// Whether the next line may go to LinuxCNC now. The host's own commands go alone. A raster
+// line's X move is armed as it is sent, so X must stand still at the line's start by then
+// (it has since its last move ended, so this rarely waits). Its Y move waits until the X
+// move's steps are out, so that no dot is placed while Y moves; the next line's X move may
+// then be queued behind that Y move.
+bool LcncHost::MayStart(const Command& next, bool* armedMove, bool* xMove) const {
+  if (next.fromHost) return inFlight_.empty();
+  for (const Command& command : inFlight_)
+    if (command.fromHost || command.xMove) return false;
+  *xMove = host::TraceWriter::IsXMove(next.line);
+  *armedMove = *xMove && plugin_.control.TriggerMode == 0 && trigger_.mapped();
+  return !*armedMove || XAtRest();
 }
 
 bool LcncHost::StartCommand() {
   Command command;
-  command.line = plugin_.pendingCode().front();
-  plugin_.pendingCode().pop_front();
-  const MoveWords words = ReadMoveWords(command.line);
-  command.fromHost = hostCommand_;
-  const bool xMove = !command.fromHost && host::TraceWriter::IsXMove(command.line);
-  if (xMove) command.rasterLine = xMovesRun_++;
-  if (xMove && words.x && plugin_.control.TriggerMode == 0 && trigger_.mapped()) {
-    const double travel = (*words.x - cnc_.status().workX) * machine_.scaleX;
-    trigger_.Arm(travel < 0.0 ? -1 : 1, plugin_.control.PulseMode != 0);
-    command.armedMove = true;
-  }
-  pins_.setRasterLine(int32_t(command.rasterLine));
-  if (cnc_.status().mode != TaskMode::kMdi) {
-    std::string error;
-    if (!cnc_.Run(cnc_.SetMode(TaskMode::kMdi), 5.0, &error)) {
-      std::fprintf(stderr, "engrave-lcnc: cannot switch LinuxCNC to MDI: %s\n", error.c_str());
-      command_ = command;
-      Cancel("LinuxCNC would not take MDI commands", true);
-      return false;
+  command.fromHost = !hostLines_.empty();
+  command.line = command.fromHost ? hostLines_.front() : plugin_.pendingCode().front();
+  command.target = ReadMoveWords(command.line);
+  if (!MayStart(command, &command.armedMove, &command.xMove)) {
+    if (command.armedMove && inFlight_.empty()) {
+      if (!waitingToArm_) waitingToArm_ = Clock::now();
+      if (Clock::now() - *waitingToArm_ > kSettleTimeout)
+        Cancel("X did not stand still at the start of line " + std::to_string(xMovesRun_), true);
     }
+    return false;
   }
+  waitingToArm_.reset();
+  command.armedMove = command.armedMove && command.target.x.has_value();
+  if (inFlight_.empty() && !EnsureMdi(!command.fromHost)) return false;
+  if (command.fromHost)
+    hostLines_.pop_front();
+  else
+    plugin_.pendingCode().pop_front();
+  if (command.xMove) command.rasterLine = xMovesRun_++;
+  if (command.armedMove) {
+    const double travel = (*command.target.x - cnc_.status().commandedX) * machine_.scaleX;
+    trigger_.Arm(travel < 0.0 ? -1 : 1, plugin_.control.PulseMode != 0);
+  }
+  if (command.xMove) trigger_.SetRasterLine(int32_t(command.rasterLine));
   command.serial = cnc_.Mdi(command.line);
   command.sent = Clock::now();
-  command_ = command;
+  if (!command.fromHost) ++rasterCommands_;
   if (command.serial == 0) {
+    inFlight_.push_back(command);
     LostConnection("lost the connection to LinuxCNC (cannot send a command)");
     return false;
   }
-  phase_ = Phase::kRunning;
+  lastSerial_ = command.serial;
+  idleSince_.reset();
+  inFlight_.push_back(command);
   return true;
 }
 
-bool LcncHost::CaughtUp() const {
-  return pins_.xCounts() == std::lround(pins_.xPosCmd() * machine_.scaleX) &&
-         pins_.yCounts() == std::lround(pins_.yPosCmd() * machine_.scaleY);
+bool LcncHost::XAtRest() const {
+  AxisCapture capture;
+  return trigger_.ReadCapture(&capture) &&
+         capture.xCounts == std::lround(capture.xPosCmd * machine_.scaleX) &&
+         trigger_.xIdleSeconds() >= kQuietSeconds;
+}
+
+bool LcncHost::YAtRest() const {
+  AxisCapture capture;
+  return trigger_.ReadCapture(&capture) &&
+         capture.yCounts == std::lround(capture.yPosCmd * machine_.scaleY) &&
+         trigger_.yIdleSeconds() >= kQuietSeconds;
+}
+
+bool LcncHost::AtRest(const Command& command) const {
+  const bool moves = command.target.x || command.target.y;
+  const bool x = command.fromHost || !moves || command.target.x;
+  const bool y = command.fromHost || !moves || command.target.y;
+  return (!x || XAtRest()) && (!y || YAtRest());
 }
 
 void LcncHost::FinishCommand(const Command& command) {
@@ -343,9 +491,11 @@ void LcncHost::FinishCommand(const Command& command) {
   } else if (command.rasterLine >= 0) {
     // An X move that was not armed fires nothing: say so for its line.
     ++figures_.rasterLines;
+    progress_.LineDone();
     if (firedFile_) firedFile_ << "bits\t" << command.rasterLine << "\t\n" << std::flush;
     std::memset(firedState_->TriggerBits, 0, sizeof firedState_->TriggerBits);
   }
+  if (command.xMove) trigger_.SetRasterLine(-1);
   result_.Execute(command.line, command.armedMove ? 0 : -1, *firedState_);
 }
 
@@ -354,12 +504,15 @@ void LcncHost::FinishMove(const Command& command) {
     std::fprintf(stderr, "engrave-lcnc: engrave_trigger did not answer (its thread stopped?)\n");
   const MoveRecord record = trigger_.Record();
   ++figures_.rasterLines;
+  progress_.LineDone();
   figures_.fires += record.fires;
   figures_.steps += record.steps;
   if (record.firstStepNs != 0) {
     if (previousLastStepNs_ != 0)
       figures_.lineGapsMs.push_back(Milliseconds(record.firstStepNs - previousLastStepNs_));
     previousLastStepNs_ = record.lastStepNs;
+    if (figures_.firstStepNs == 0) figures_.firstStepNs = record.firstStepNs;
+    figures_.lastStepNs = record.lastStepNs;
     if (record.steps > 1 && record.lastStepNs > record.firstStepNs)
       figures_.lineRates.push_back(double(record.steps - 1) * 1e9 /
                                    double(record.lastStepNs - record.firstStepNs));
@@ -382,14 +535,13 @@ bool LcncHost::RunMdi(const std::string& line, std::string* error) {
   // The same road as the plug-in's lines: sent, done, settled; only the result picture and the
   // raster's counts leave it out.
   commandFailure_.clear();
-  hostCommand_ = true;
-  plugin_.pendingCode().push_back(line);
+  hostLines_.push_back(line);
   while (!lost_ && !idle()) {
+    trigger_.Beat();
     WatchMachine();
     RunCommands();
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  hostCommand_ = false;
   if (lost_) commandFailure_ = "lost the connection to LinuxCNC";
   *error = commandFailure_;
   return commandFailure_.empty();
@@ -409,8 +561,9 @@ double LcncHost::MeasureMdiSeconds(int count) {
 }
 
 bool LcncHost::Finish() {
-  if (phase_ != Phase::kIdle) FinishCommand(command_);
-  phase_ = Phase::kIdle;
+  for (const Command& command : inFlight_) FinishCommand(command);
+  inFlight_.clear();
+  ShowProgress(true);
   plugin_.entries().StopPlug();
   plugin_.Observe();
   plugin_.Unload();

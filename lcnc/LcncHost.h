@@ -3,14 +3,17 @@
 //   Code        each line as an MDI command, one after the other
 //   LineDone    set once every command sent is complete and the stepgens have caught up
 //   PositionX/Y the actual position in the active work coordinates
-//   FileLoaded  a program is open in LinuxCNC
+//   FileLoaded  a program runs or is paused in AUTO (another display's)
 //   PrinterPortActive  engrave_trigger is loaded and its buffer mapped
 //   TriggerMode 0 arms the component for the next X move, -1 disarms it
-// Cycle Start and Reset come from HAL pins or from the window. E-stop, machine off or an
-// error during a raster cancels it as Reset does.
+// Cycle Start and Reset come from engrave_trigger's pins or from the window. A move that does
+// not reach its target (a Stop or a mode switch from another display), LinuxCNC leaving MDI,
+// E-stop, machine off or an error during a raster cancels it as Reset does, and no later line
+// is sent. A pause is no interruption: the line goes on after it.
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -24,6 +27,8 @@
 #include "host/TraceWriter.h"
 #include "lcnc/HalLink.h"
 #include "lcnc/LinuxCnc.h"
+#include "lcnc/MoveWords.h"
+#include "lcnc/RasterProgress.h"
 
 namespace lcnc {
 
@@ -33,6 +38,7 @@ struct MachineSettings {
   double scaleX = 0.0;  // [JOINT_0]SCALE
   double scaleY = 0.0;  // [JOINT_1]SCALE
   std::string postGuiHalFile;
+  std::string display;  // [DISPLAY]DISPLAY, the program LinuxCNC started as its display
 };
 
 // Reads what engrave-lcnc needs from the machine's INI. False with a reason.
@@ -42,27 +48,28 @@ struct RunFigures {
   long rasterLines = 0;
   long fires = 0;
   long steps = 0;
-  std::vector<double> lineGapsMs;  // last step of an X move to the first of the next
-  std::vector<double> lineRates;   // steps per second over each X move
-  std::vector<double> mdiSeconds;  // MDI round trips of moves
+  std::vector<double> lineGapsMs;           // last step of an X move to the first of the next
+  std::vector<double> lineRates;            // steps per second over each X move
+  std::vector<double> mdiSeconds;           // MDI round trips of moves
+  int64_t firstStepNs = 0, lastStepNs = 0;  // of the raster's X moves
 };
 
 class LcncHost final : public host::HostObserver {
  public:
   LcncHost(const host::Options& options, const MachineSettings& machine, LinuxCnc& cnc,
-           HalPins& pins, TriggerBuffer& trigger);
+           TriggerBuffer& trigger);
   ~LcncHost();
 
   // Opens the output files and loads the plug-in; then StartUp with the profile.
   bool Start(const std::string& profile, std::string* error);
   host::PluginHost& plugin() { return plugin_; }
 
-  // One pass of the main loop: status, pins, Update, the command in progress. False once the
-  // connection to LinuxCNC is lost (said on stderr).
+  // One pass of the main loop: heartbeat, status, pins, Update, the command in progress. False
+  // once the connection to LinuxCNC is lost (said on stderr).
   bool Tick();
 
-  // Cycle Start and Reset, as the window's buttons and the HAL pins give them. Cycle Start
-  // counts only while a raster waits for it.
+  // Cycle Start and Reset, as the window's buttons and the pins give them. Cycle Start counts
+  // only while a raster waits for it.
   void PressCycleStart();
   void PressReset();
 
@@ -77,6 +84,7 @@ class LcncHost final : public host::HostObserver {
   const std::string& cancelReason() const { return cancelReason_; }
   const RunFigures& figures() const { return figures_; }
   const MachineStatus& machineStatus() const { return cnc_.status(); }
+  const RasterProgress& progress() const { return progress_; }
 
   // Runs one MDI command of the host's own and waits until its steps are out, as for the
   // plug-in's lines; only while no engraving is armed or running.
@@ -87,6 +95,8 @@ class LcncHost final : public host::HostObserver {
   // The UI log's message boxes, as they come (title, text).
   std::function<void(const std::string&, const std::string&)> onMessage;
   std::function<void(const std::string&)> onStatus;
+  // A progress line: at least every 10 s while a raster runs, and once when it ends.
+  std::function<void(const std::string&)> onProgress;
 
   void ReadUiLog(host::UiLogTail& tail);
 
@@ -96,31 +106,41 @@ class LcncHost final : public host::HostObserver {
   void OnTriggerMode(int32_t mode) override;
 
  private:
-  enum class Phase { kIdle, kRunning, kSettling };
   struct Command {
     std::string line;
+    MoveWords target;
     int serial = 0;
     bool armedMove = false;
+    bool xMove = false;  // one of the plug-in's raster lines
     long rasterLine = -1;
     bool fromHost = false;  // RunMdi's, not the plug-in's
+    bool ended = false;     // motion has reached the target; waiting for the steps
     std::chrono::steady_clock::time_point sent, motionDone;
-    std::optional<std::chrono::steady_clock::time_point> settledSince;
   };
 
   void Cancel(const std::string& reason, bool machineStopped);
   void WatchMachine();
   void WatchPins();
   void RunCommands();
+  bool FinishHead();
+  bool MayStart(const Command& command, bool* armedMove, bool* xMove) const;
+  void RestoreModes();
   bool StartCommand();
-  bool CaughtUp() const;
+  bool CommandEnded(Command& command);
+  bool EnsureMdi(bool rasterCommand);
+  bool XAtRest() const;
+  bool YAtRest() const;
+  bool AtRest(const Command& command) const;
+  bool LinuxCncIdle();
+  bool RasterUnderWay() const;
   void FinishCommand(const Command& command);
   void FinishMove(const Command& command);
   void LostConnection(const std::string& what);
+  void ShowProgress(bool final);
 
   const host::Options& options_;
   MachineSettings machine_;
   LinuxCnc& cnc_;
-  HalPins& pins_;
   TriggerBuffer& trigger_;
   host::PluginHost plugin_;
   host::TraceWriter trace_;
@@ -128,9 +148,13 @@ class LcncHost final : public host::HostObserver {
   std::unique_ptr<DriverState> firedState_ = std::make_unique<DriverState>();
   std::ofstream firedFile_;
 
-  Phase phase_ = Phase::kIdle;
-  Command command_;
+  // Commands sent to LinuxCNC, oldest first. The next line's X move is queued behind the Y
+  // move, so that LinuxCNC goes on without waiting for this program between the two.
+  std::deque<Command> inFlight_;
+  int lastSerial_ = 0;
+  std::optional<std::chrono::steady_clock::time_point> idleSince_;
   long xMovesRun_ = 0;
+  long rasterCommands_ = 0;  // the plug-in's commands sent since the raster began
   bool armed_ = false, running_ = false, complete_ = false, canceled_ = false;
   std::string cancelReason_;
   bool lastCycleStartPin_ = false, lastResetPin_ = false;
@@ -139,8 +163,13 @@ class LcncHost final : public host::HostObserver {
   bool lost_ = false;
   int64_t previousLastStepNs_ = 0;
   RunFigures figures_;
-  bool hostCommand_ = false;    // RunMdi is sending its own line
+  // The host's own lines (RunMdi's, the raster's modes), sent before the plug-in's.
+  std::deque<std::string> hostLines_;
+  std::string restoreModes_;    // the modes to set again after the raster, when it changed them
   std::string commandFailure_;  // why the command in progress was given up
+  std::string shownHeight_, shownStepOver_;  // the dialog's fields, from the UI log
+  RasterProgress progress_;
+  std::optional<std::chrono::steady_clock::time_point> waitingToArm_;
 };
 
 }  // namespace lcnc

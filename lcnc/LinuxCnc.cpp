@@ -82,7 +82,18 @@ bool LinuxCnc::Refresh() {
   const EmcPose& tool = s.task.toolOffset;
   status_.workX = actual.tran.x - g5x.tran.x - g92.tran.x - tool.tran.x;
   status_.workY = actual.tran.y - g5x.tran.y - g92.tran.y - tool.tran.y;
+  const EmcPose& commanded = s.motion.traj.position;
+  status_.commandedX = commanded.tran.x - g5x.tran.x - g92.tran.x - tool.tran.x;
+  status_.commandedY = commanded.tran.y - g5x.tran.y - g92.tran.y - tool.tran.y;
   status_.fileLoaded = s.task.file[0] != '\0';
+  status_.programRunning =
+      s.task.mode == EMC_TASK_MODE_AUTO && s.task.interpState != EMC_TASK_INTERP_IDLE;
+  status_.paused = s.task.interpState == EMC_TASK_INTERP_PAUSED || s.motion.traj.paused;
+  status_.queuedMdi = s.task.queuedMDIcommands;
+  status_.relativeMoves = s.task.activeGCodes[6] == 910;
+  status_.pathMode = s.task.activeGCodes[11];
+  status_.blendTolerance = s.task.activeSettings[3];
+  status_.camTolerance = s.task.activeSettings[4];
   status_.heartbeat = s.task.heartbeat;
   status_.homed = s.motion.traj.joints > 0;
   for (int joint = 0; joint < s.motion.traj.joints && joint < EMCMOT_MAX_JOINTS; ++joint)
@@ -122,6 +133,20 @@ int LinuxCnc::Mdi(const std::string& line) {
 
 int LinuxCnc::Abort() {
   EMC_TASK_ABORT message;
+  return Send(channels_->command.get(), message);
+}
+
+int LinuxCnc::OpenProgram(const std::string& path) {
+  EMC_TASK_PLAN_OPEN message;
+  if (path.size() >= sizeof message.file) return 0;
+  std::strncpy(message.file, path.c_str(), sizeof message.file - 1);
+  message.file[sizeof message.file - 1] = '\0';
+  return Send(channels_->command.get(), message);
+}
+
+int LinuxCnc::RunProgram() {
+  EMC_TASK_PLAN_RUN message;
+  message.line = 0;
   return Send(channels_->command.get(), message);
 }
 

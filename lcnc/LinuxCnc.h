@@ -19,8 +19,17 @@ struct MachineStatus {
   bool motionIdle = false;  // nothing queued, nothing moving, in position
   double workX = 0.0;       // actual position in the active work coordinates
   double workY = 0.0;
-  bool fileLoaded = false;  // a program is open in the task
-  bool homed = false;       // every joint is homed
+  double commandedX = 0.0;  // commanded position in the active work coordinates
+  double commandedY = 0.0;
+  bool fileLoaded = false;      // a program is open in the task
+  bool programRunning = false;  // a program runs or is paused in AUTO
+  bool paused = false;          // a feed hold holds the motion (any mode)
+  int queuedMdi = 0;            // MDI commands waiting in the task's queue
+  bool relativeMoves = false;   // G91 is in effect
+  int pathMode = 640;           // 640 G64 (blending), 610 G61 (exact path), 611 G61.1
+  double blendTolerance = 0.0;  // G64's P and Q
+  double camTolerance = 0.0;
+  bool homed = false;  // every joint is homed
   unsigned heartbeat = 0;
 };
 
@@ -44,6 +53,9 @@ class LinuxCnc {
   int SetMode(TaskMode mode);
   int Mdi(const std::string& line);
   int Abort();
+  // Opens a G-code program (AUTO mode) and runs it from its first line.
+  int OpenProgram(const std::string& path);
+  int RunProgram();
   // Homes every joint (LinuxCNC homes them in their HOME_SEQUENCE); needs manual mode.
   int HomeAll();
   CommandProgress Progress(int serial) const;

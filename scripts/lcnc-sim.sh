@@ -18,7 +18,7 @@ build=${LCNC_SIM_BUILD:-build}
 user=${LCNC_SIM_USER:-lcnc}
 
 mode=${1:-}
-if [ "$mode" != engrave ] && [ "$mode" != gui ]; then
+if [ "$mode" != engrave ] && [ "$mode" != gui ] && [ "$mode" != program ]; then
   echo "usage: scripts/lcnc-sim.sh engrave [PICTURE] [options]" >&2
   echo "       scripts/lcnc-sim.sh gui [options]" >&2
   exit 2

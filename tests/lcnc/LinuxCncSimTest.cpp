@@ -427,7 +427,7 @@ class InterruptedRasterTest : public LinuxCncSimTest {
 };
 
 TEST_F(InterruptedRasterTest, ResetPinStopsFiringAndTheRemainingMovesFireNothing) {
-  Interrupt("setp engrave-lcnc.reset 1");
+  Interrupt("setp engrave-trigger.reset 1");
   ExpectStoppedAtOnce();
   // Reset withdraws nothing: the X move runs on to its end, without firing.
   EXPECT_GT(stepsAfterStop_, 1000u);
