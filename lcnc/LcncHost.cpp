@@ -169,10 +169,7 @@ void LcncHost::WatchMachine() {
            true);
   }
   if (RasterUnderWay() && status.mode != TaskMode::kMdi) {
-    Cancel(std::string("LinuxCNC left MDI for ") +
-               (status.mode == TaskMode::kManual ? "MANUAL" : "AUTO") +
-               " (another display switched modes)",
-           true);
+    Cancel("LinuxCNC left MDI (another display switched modes)", true);
   }
   if (trigger_.Tripped()) {
     // The component stopped the tool because this program was silent too long: the raster

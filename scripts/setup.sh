@@ -49,16 +49,18 @@ shift || true
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 cmake --build "$build_dir" -j "$(nproc)"
 
-# The realtime component goes where LinuxCNC's loadrt finds it.
+# The realtime components go where LinuxCNC's loadrt finds them.
 # halcompile's output differs from build to build: the source id tells whether the installed
 # module was built from this source.
-component="$build_dir/lcnc/engrave_trigger.so"
-installed=/usr/lib/linuxcnc/modules/engrave_trigger.so
-source_id="$build_dir/lcnc/engrave_trigger.source-id"
-if [ -f "$component" ] && ! grep -qaF "$(cat "$source_id")" "$installed" 2>/dev/null; then
-  if [ "$(id -u)" -eq 0 ]; then
-    install -m 644 "$component" "$installed"
-  else
-    echo "setup: run as root to install $component into $installed" >&2
+for name in engrave_trigger fire_watch; do
+  component="$build_dir/lcnc/$name.so"
+  installed=/usr/lib/linuxcnc/modules/$name.so
+  source_id="$build_dir/lcnc/$name.source-id"
+  if [ -f "$component" ] && ! grep -qaF "$(cat "$source_id")" "$installed" 2>/dev/null; then
+    if [ "$(id -u)" -eq 0 ]; then
+      install -m 644 "$component" "$installed"
+    else
+      echo "setup: run as root to install $component into $installed" >&2
+    fi
   fi
-fi
+done

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -27,6 +28,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUser = "lcnc";
 constexpr double kStepsPerUnit = 1000.0;  // [JOINT_n]SCALE of lcnc/sim/engrave-sim.ini
+// engrave-trigger.standstill-ns over the 10 us base period: the longest the tool may fire
+// while X stands still.
+constexpr long kStandstillPeriods = 500;
 
 std::string Shell(const std::string& command, int* status = nullptr) {
   std::string out;
@@ -141,6 +145,13 @@ void WritePicture(const std::string& path) {
   ASSERT_TRUE(host::WritePng(path, picture, &error)) << error;
 }
 
+// Runs its function when it goes out of scope.
+template <typename Function>
+struct AtExit {
+  Function function;
+  ~AtExit() { function(); }
+};
+
 class LinuxCncSimTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -157,10 +168,18 @@ class LinuxCncSimTest : public ::testing::Test {
 
   // Starts scripts/lcnc-sim.sh engrave with these arguments in the background.
   void Start(const std::vector<std::string>& args) {
+    std::vector<std::string> command = {"engrave"};
+    command.insert(command.end(), args.begin(), args.end());
+    StartScript(command);
+  }
+
+  // Starts scripts/lcnc-sim.sh with these arguments (its command first) in the background; its
+  // output is appended to the log.
+  void StartScript(const std::vector<std::string>& args) {
     log_ = dir_.File("lcnc-sim.log");
     samplesPath_ = dir_.File("samples.txt");
-    std::vector<std::string> command = {
-        "/bin/bash", "-c", "exec scripts/lcnc-sim.sh \"$@\" >" + log_ + " 2>&1", "_", "engrave"};
+    std::vector<std::string> command = {"/bin/bash", "-c",
+                                        "exec scripts/lcnc-sim.sh \"$@\" >>" + log_ + " 2>&1", "_"};
     command.insert(command.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : command) argv.push_back(arg.data());
@@ -209,12 +228,64 @@ class LinuxCncSimTest : public ::testing::Test {
     if (pid_ > 0) Wait(60);
   }
 
+  // A command from another LinuxCNC client, as another display sends it (Python's linuxcnc
+  // module, as the user LinuxCNC runs as); `c` is its linuxcnc.command().
+  void OtherDisplay(const std::string& python) {
+    int status = 0;
+    Shell(std::string("runuser -u ") + kUser +
+              " -- /usr/bin/python3 -c 'import linuxcnc; c = linuxcnc.command(); " + python +
+              "' 2>&1",
+          &status);
+    EXPECT_EQ(status, 0) << python;
+  }
+
+  // A pin's value from the report LinuxCNC's shutdown writes into the log; -1 when absent.
+  long ShutdownReport(const std::string& pin) const {
+    long value = -1;
+    std::istringstream in(Log());
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream fields(line);
+      std::string owner, type, direction, number, name;
+      if (fields >> owner >> type >> direction >> number >> name && name == pin)
+        value = std::stol(number);
+    }
+    return value;
+  }
+  // The longest the tool fired while X stood still, in base periods (fire_watch); a failure
+  // when LinuxCNC's shutdown did not report it.
+  long LongestFireAtStandstill() const {
+    const long periods = ShutdownReport("fire-watch.still-longest");
+    if (periods < 0) ADD_FAILURE() << "no report of firing at a standstill\n" << Log();
+    std::printf("longest fire at a standstill: %ld base periods\n", periods);
+    return periods;
+  }
+
+  // Polls until X has made no step for `seconds`.
+  void WaitForXToStand(double seconds = 0.5) {
+    long steps = HalNumber("engrave-trigger.steps");
+    auto still = Clock::now();
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      const long now = HalNumber("engrave-trigger.steps");
+      if (now != steps) {
+        steps = now;
+        still = Clock::now();
+      } else if (Clock::now() - still > std::chrono::duration<double>(seconds)) {
+        return;
+      }
+    }
+    ADD_FAILURE() << "X did not stand still";
+  }
+
   // A HAL command in the running simulator, as the user LinuxCNC runs as.
   std::string Hal(const std::string& command) {
     return Shell(std::string("runuser -u ") + kUser + " -- halcmd " + command + " 2>/dev/null");
   }
   long HalNumber(const std::string& pin) {
     const std::string out = Hal("getp " + pin);
+    if (out.rfind("TRUE", 0) == 0) return 1;
+    if (out.rfind("FALSE", 0) == 0) return 0;
     return out.empty() ? -1 : std::stol(out);
   }
   // Polls until the trigger component has counted `steps` X steps since it loaded.
@@ -361,12 +432,14 @@ TEST_F(LinuxCncSimTest, TheBuiltInSampleFiresAsHostSimTraces) {
   const std::map<long, std::vector<char>> expected = BitsByLine(HostSimTrace(settings));
   ASSERT_EQ(expected.size(), 81u);
   ExpectFiredAsTraced(expected, fired, 10000);
+  // Uninterrupted, the tool stands still only while X accelerates from a line's start.
+  EXPECT_LE(LongestFireAtStandstill(), kStandstillPeriods);
 }
 
-// A raster of three 100,000-step lines, stopped in the middle of the second line by `stop`.
+// A raster of three 100,000-step lines, interrupted in the middle of the second line.
 class InterruptedRasterTest : public LinuxCncSimTest {
  protected:
-  void Interrupt(const std::string& halCommand) {
+  void StartRaster() {
     const std::string picture = dir_.File("picture.png");
     WritePicture(picture);
     settings_ = {picture,  "--width", "100",        "--height", "0.25",
@@ -376,9 +449,15 @@ class InterruptedRasterTest : public LinuxCncSimTest {
     std::vector<std::string> args = settings_;
     args.insert(args.end(), {"--fired", fired_, "--trace", trace_});
     Start(args);
+  }
+  void Interrupt(const std::function<void()>& interruption) {
+    StartRaster();
     ASSERT_TRUE(WaitForSteps(150000)) << "the raster did not reach its second line\n" << Log();
-    Hal(halCommand);
+    interruption();
     status_ = Wait();
+  }
+  void Interrupt(const std::string& halCommand) {
+    Interrupt([&] { Hal(halCommand); });
   }
 
   // The interrupted line fired what it should up to where firing stopped, and nothing after;
@@ -418,12 +497,15 @@ class InterruptedRasterTest : public LinuxCncSimTest {
       EXPECT_EQ(Differences(line, {}, bits, 100000), "") << "after the stop";
     }
     stepsAfterStop_ = sampledAfter;
+    linesFired_ = fired.size();
+    EXPECT_LE(LongestFireAtStandstill(), kStandstillPeriods) << Log();
   }
 
   std::vector<std::string> settings_;
   std::string fired_, trace_;
   int status_ = -1;
   size_t stepsAfterStop_ = 0;
+  size_t linesFired_ = 0;
 };
 
 TEST_F(InterruptedRasterTest, ResetPinStopsFiringAndTheRemainingMovesFireNothing) {
@@ -438,6 +520,39 @@ TEST_F(InterruptedRasterTest, EstopCancelsTheRasterAndNothingFiresAfterwards) {
   Interrupt("setp estop-chain.in1 0");
   ExpectStoppedAtOnce();
   EXPECT_NE(Log().find("E-stop"), std::string::npos) << Log();
+}
+
+// Another display's Stop, or its switch to MANUAL (AXIS switches before every jog), ends the
+// move where it is: the raster is cancelled, no further line is sent, and the tool, holding
+// the last step's bit, goes off within the standstill bound.
+TEST_F(InterruptedRasterTest, AStopFromAnotherDisplayCancelsTheRaster) {
+  Interrupt([&] { OtherDisplay("c.abort()"); });
+  ExpectStoppedAtOnce();
+  EXPECT_EQ(linesFired_, 2u) << "a line was sent after the stop\n" << Log();
+  EXPECT_NE(Log().find("stopped at X"), std::string::npos) << Log();
+}
+
+TEST_F(InterruptedRasterTest, ASwitchToManualFromAnotherDisplayCancelsTheRaster) {
+  Interrupt([&] { OtherDisplay("c.mode(linuxcnc.MODE_MANUAL)"); });
+  ExpectStoppedAtOnce();
+  EXPECT_EQ(linesFired_, 2u) << "a line was sent after the switch\n" << Log();
+  EXPECT_NE(Log().find("left MDI"), std::string::npos) << Log();
+}
+
+// A feed hold is no interruption: X stands still, the tool goes off within the bound, and after
+// the resume the line and the raster complete exactly.
+TEST_F(InterruptedRasterTest, APauseMidLineStopsTheToolAndTheRasterCompletesAfterIt) {
+  StartRaster();
+  ASSERT_TRUE(WaitForSteps(150000)) << Log();
+  OtherDisplay("c.auto(linuxcnc.AUTO_PAUSE)");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const long pausedAt = HalNumber("engrave-trigger.steps");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(HalNumber("engrave-trigger.steps"), pausedAt) << "X moved during the pause";
+  OtherDisplay("c.auto(linuxcnc.AUTO_RESUME)");
+  ASSERT_EQ(Wait(), 0) << Log();
+  ExpectFiredAsTraced(BitsByLine(HostSimTrace(settings_)), fired_, 100000);
+  EXPECT_LE(LongestFireAtStandstill(), kStandstillPeriods) << Log();
 }
 
 TEST_F(InterruptedRasterTest, ATaskThatStopsAnsweringIsSaidAndEndsTheEngraving) {
@@ -465,6 +580,79 @@ TEST_F(InterruptedRasterTest, ATaskThatStopsAnsweringIsSaidAndEndsTheEngraving) 
   ASSERT_GT(lastArmed, 0u);
   for (size_t i = lastArmed + 1; i < samples.all.size(); ++i)
     EXPECT_FALSE(samples.all[i].fire) << "a fire after the connection was lost, sample " << i;
+}
+
+// engrave-lcnc beside a display that keeps LinuxCNC up: killed in the middle of a line, its
+// component disarms by itself, a later hand move fires nothing, and a new engrave-lcnc takes
+// over and engraves exactly.
+TEST_F(LinuxCncSimTest, AKilledHostDisarmsTheToolAndANewOneEngravesExactly) {
+  StartScript({"start", "--display", "none"});
+  ASSERT_EQ(Wait(), 0) << Log();
+  // Whatever happens next, the session is stopped at the end.
+  const AtExit stopSession{[this] {
+    StartScript({"stop"});
+    Wait();
+  }};
+  const std::string picture = dir_.File("picture.png");
+  WritePicture(picture);
+  const std::vector<std::string> settings = {picture,  "--width", "100",        "--height", "0.25",
+                                             "--feed", "1500",    "--stepover", "0.1"};
+  std::vector<std::string> first = {"run"};
+  first.insert(first.end(), settings.begin(), settings.end());
+  StartScript(first);
+  ASSERT_TRUE(WaitForSteps(150000)) << Log();
+
+  Shell(std::string("pkill -KILL -u ") + kUser + " -x engrave-lcnc");
+  const auto killed = Clock::now();
+  while (HalNumber("engrave-trigger.armed") != 0 && Clock::now() - killed < std::chrono::seconds(5))
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  const double disarmMs = std::chrono::duration<double, std::milli>(Clock::now() - killed).count();
+  EXPECT_EQ(HalNumber("engrave-trigger.armed"), 0) << "still armed 5 s after the host died";
+  std::printf("from the host's death to the disarm: %.0f ms (polled)\n", disarmMs);
+  EXPECT_NE(Wait(), 0) << "the killed engraving reported success";
+  EXPECT_EQ(HalNumber("engrave-trigger.watchdog-trips"), 1);
+
+  // LinuxCNC finished the line's move on its own; now a hand move across the ground.
+  WaitForXToStand();
+  const long steps = HalNumber("engrave-trigger.steps");
+  const long fires = HalNumber("engrave-trigger.fires");
+  const long firePeriods = HalNumber("fire-watch.fire-periods");
+  OtherDisplay(
+      "c.mode(linuxcnc.MODE_MDI); c.wait_complete(); c.mdi(\"G1 X30 F1500\"); c.wait_complete(); "
+      "c.mdi(\"G0 X0 Y0\"); c.wait_complete()");
+  WaitForXToStand();
+  EXPECT_GE(HalNumber("engrave-trigger.steps") - steps, 60000) << "the hand move did not run";
+  EXPECT_EQ(HalNumber("engrave-trigger.fires"), fires) << "the hand move fired";
+  EXPECT_EQ(HalNumber("fire-watch.fire-periods"), firePeriods) << "the tool was on";
+
+  const std::string fired = dir_.File("fired-again.txt");
+  std::vector<std::string> again = {"run"};
+  again.insert(again.end(), settings.begin(), settings.end());
+  again.insert(again.end(), {"--fired", fired});
+  StartScript(again);
+  ASSERT_EQ(Wait(), 0) << "a new engrave-lcnc could not take over\n" << Log();
+  const std::map<long, std::vector<char>> expected = BitsByLine(HostSimTrace(settings));
+  const std::map<long, std::vector<char>> record = BitsByLine(fired);
+  ASSERT_EQ(record.size(), expected.size()) << Log();
+  for (const auto& [line, bits] : expected)
+    EXPECT_EQ(Differences(line, bits, record.at(line), 100000), "");
+}
+
+// AXIS as the display, with its program open and following every move: engrave-lcnc beside it
+// engraves exactly what host-sim traces.
+TEST_F(LinuxCncSimTest, EngravesBesideAxisExactlyAsHostSimTraces) {
+  const std::string picture = dir_.File("picture.png");
+  WritePicture(picture);
+  const std::vector<std::string> settings = {picture,  "--width", "20",         "--height", "0.25",
+                                             "--feed", "1500",    "--stepover", "0.1"};
+  const std::string fired = dir_.File("fired.txt");
+  std::vector<std::string> args = {"engrave", "--display", "axis"};
+  args.insert(args.end(), settings.begin(), settings.end());
+  args.insert(args.end(), {"--fired", fired});
+  StartScript(args);
+  ASSERT_EQ(Wait(), 0) << Log();
+  EXPECT_NE(Log().find("engrave-axis.ini"), std::string::npos) << "AXIS did not run\n" << Log();
+  ExpectFiredAsTraced(BitsByLine(HostSimTrace(settings)), fired, 20000);
 }
 
 TEST_F(LinuxCncSimTest, MenuCommandAwayFromZeroSaysTheAxesMustBeZeroed) {
