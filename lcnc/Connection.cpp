@@ -125,9 +125,9 @@ void PrintSummary(const LcncHost& host, const host::Options& options, double mdi
   const RunFigures& f = host.figures();
   std::printf("engraved: %ld raster lines, %ld steps, %ld fires (counted by engrave_trigger)\n",
               f.rasterLines, f.steps, f.fires);
-  if (f.lastStepNs > f.firstStepNs)
-    std::printf("raster time: %.1f s from the first X step to the last\n",
-                double(f.lastStepNs - f.firstStepNs) / 1e9);
+  if (f.stepping.lastNs > f.stepping.firstNs)
+    std::printf("raster time: %.1f s from the first X step to the last (the return included)\n",
+                double(f.stepping.lastNs - f.stepping.firstNs) / 1e9);
   std::printf(
       "line to line: median %.1f ms, max %.1f ms (last X step of a line to the first "
       "of the next)\n",

@@ -202,7 +202,7 @@ int RunProgram(const Options& options) {
   cnc.Run(cnc.SetMode(TaskMode::kMdi), 5.0, &error);
   if (!ended) return Failure("stopped");
   std::printf("program: %s\n", file.c_str());
-  std::printf("raster time: %.1f s from the first X step to the last\n",
+  std::printf("raster time: %.1f s from the first X step to the last (the return included)\n",
               double(record.lastNs - record.firstNs) / 1e9);
   std::printf("X standstills of 3 ms or more: %zu, median %.1f ms, max %.1f ms\n",
               record.gapsMs.size(), Median(record.gapsMs), Max(record.gapsMs));

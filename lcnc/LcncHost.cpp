@@ -508,8 +508,6 @@ void LcncHost::FinishMove(const Command& command) {
     if (previousLastStepNs_ != 0)
       figures_.lineGapsMs.push_back(Milliseconds(record.firstStepNs - previousLastStepNs_));
     previousLastStepNs_ = record.lastStepNs;
-    if (figures_.firstStepNs == 0) figures_.firstStepNs = record.firstStepNs;
-    figures_.lastStepNs = record.lastStepNs;
     if (record.steps > 1 && record.lastStepNs > record.firstStepNs)
       figures_.lineRates.push_back(double(record.steps - 1) * 1e9 /
                                    double(record.lastStepNs - record.firstStepNs));
@@ -560,6 +558,7 @@ double LcncHost::MeasureMdiSeconds(int count) {
 bool LcncHost::Finish() {
   for (const Command& command : inFlight_) FinishCommand(command);
   inFlight_.clear();
+  if (progress_.started()) figures_.stepping = trigger_.Stepping();
   ShowProgress(true);
   plugin_.entries().StopPlug();
   plugin_.Observe();

@@ -48,10 +48,11 @@ struct RunFigures {
   long rasterLines = 0;
   long fires = 0;
   long steps = 0;
-  std::vector<double> lineGapsMs;           // last step of an X move to the first of the next
-  std::vector<double> lineRates;            // steps per second over each X move
-  std::vector<double> mdiSeconds;           // MDI round trips of moves
-  int64_t firstStepNs = 0, lastStepNs = 0;  // of the raster's X moves
+  std::vector<double> lineGapsMs;  // last step of an X move to the first of the next
+  std::vector<double> lineRates;   // steps per second over each X move
+  std::vector<double> mdiSeconds;  // MDI round trips of moves
+  // Every X step since Cycle Start, the return to X0 Y0 included, as the component saw it.
+  SteppingRecord stepping;
 };
 
 class LcncHost final : public host::HostObserver {
