@@ -124,8 +124,7 @@ int RunEngrave(const Options& options) {
     host.Finish();
     return Failure("the plug-in added no \"&Engrave Photo\" menu item");
   }
-  plugin.entries().Notify(command);
-  plugin.Observe();
+  host.Notify(command);
   host.ReadUiLog(tail);
 
   // The dialog answers on its own thread; tick until it has armed the raster or gone.

@@ -149,8 +149,7 @@ int RunGui(const host::Options& options) {
     for (const std::vector<std::string>& message : messages) {
       const std::string& kind = message[0];
       if (kind == "menu" && message.size() >= 2) {
-        host.plugin().entries().Notify(std::atoi(message[1].c_str()));
-        host.plugin().Observe();
+        host.Notify(std::atoi(message[1].c_str()));
       } else if (kind == "cycle-start") {
         host.PressCycleStart();
       } else if (kind == "reset") {

@@ -106,7 +106,6 @@ bool TriggerBuffer::Map(std::string* error) {
   base_ = base;
   // A dead host's last arming is withdrawn; the component then takes new moves again.
   __atomic_store_n(&ctl->arm_move, 0u, __ATOMIC_RELEASE);
-  beat_ = __atomic_load_n(&ctl->heartbeat, __ATOMIC_ACQUIRE);
   Beat();
   driver_ = new (base_) DriverState{};
   lastMove_ = __atomic_load_n(&ctl->ack_move, __ATOMIC_ACQUIRE);
@@ -115,8 +114,9 @@ bool TriggerBuffer::Map(std::string* error) {
 
 void TriggerBuffer::Beat() {
   if (base_ == nullptr) return;
-  if (++beat_ == 0) ++beat_;  // 0 means "no host yet"
-  __atomic_store_n(&control()->heartbeat, beat_, __ATOMIC_RELEASE);
+  // Any thread may beat; 0 means "no host yet" to the component.
+  if (__atomic_add_fetch(&control()->heartbeat, 1u, __ATOMIC_ACQ_REL) == 0)
+    __atomic_add_fetch(&control()->heartbeat, 1u, __ATOMIC_ACQ_REL);
 }
 
 void TriggerBuffer::Arm(int direction, bool pulseMode) {

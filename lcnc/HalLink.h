@@ -56,7 +56,7 @@ class TriggerBuffer {
   // the buffer the component fires from.
   DriverState* driver() const { return driver_; }
 
-  // Proves to the component that the host runs; at least every few milliseconds.
+  // Proves to the component that the host runs; at least every few milliseconds. Any thread.
   void Beat();
 
   // Arms the component for the next X move: clears the fired record, then publishes the move.
@@ -95,7 +95,6 @@ class TriggerBuffer {
   DriverState* driver_ = nullptr;
   uint32_t armedMove_ = 0;
   uint32_t lastMove_ = 0;
-  uint32_t beat_ = 0;
 };
 
 }  // namespace lcnc

@@ -1,6 +1,7 @@
 #include "lcnc/LcncHost.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -188,6 +189,20 @@ void LcncHost::WatchPins() {
   const bool reset = trigger_.resetPin();
   if (reset && !lastResetPin_) PressReset();
   lastResetPin_ = reset;
+}
+
+void LcncHost::Notify(int32_t commandId) {
+  std::atomic<bool> returned{false};
+  std::thread keeper([&] {
+    while (!returned.load(std::memory_order_acquire)) {
+      trigger_.Beat();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  plugin_.entries().Notify(commandId);
+  returned.store(true, std::memory_order_release);
+  keeper.join();
+  plugin_.Observe();
 }
 
 void LcncHost::PressCycleStart() {

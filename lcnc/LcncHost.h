@@ -69,6 +69,11 @@ class LcncHost final : public host::HostObserver {
   // once the connection to LinuxCNC is lost (said on stderr).
   bool Tick();
 
+  // The plug-in's menu command. It may wait for the operator's OK on a message box (the menu
+  // during a raster): meanwhile the heartbeat goes on, so that the armed line is not cut; the
+  // raster waits at its next line.
+  void Notify(int32_t commandId);
+
   // Cycle Start and Reset, as the window's buttons and the pins give them. Cycle Start counts
   // only while a raster waits for it.
   void PressCycleStart();
