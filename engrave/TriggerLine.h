@@ -24,6 +24,8 @@ struct TriggerLineInput {
   double length = 0.0;
   double scanY = 0.0;
   double scanXTarget = 0.0;  // 0: a forward line (columns left to right)
+  double yStepOver = 0.0;    // the height of the line's band (the dithered fill reads it)
+  bool invert = false;       // black fires the most ("Inverted (Black  = On)")
 };
 
 // Truncates toward zero like the x86 conversion instruction: NaN and values outside the 32-bit
