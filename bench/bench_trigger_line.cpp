@@ -1,6 +1,7 @@
 // Trigger-line fill and the idle host tick, each beside its baseline:
 //   the per-step reference fill (what a literal reading of the rule costs),
-//   clearing the 128 KB buffer alone (the floor every line pays).
+//   clearing the 128 KB buffer alone (the floor every line pays);
+// and the dithered fill ("Dithered (photo)") beside the classic fill of the same line.
 // Every benchmark runs five times; the table at the end compares the medians.
 // Run: build/bench/bench_trigger_line
 #include <benchmark/benchmark.h>
@@ -13,6 +14,7 @@
 
 #include "../tests/engrave/ReferenceTriggerLine.h"
 #include "RatioReporter.h"
+#include "engrave/DitherLine.h"
 #include "engrave/TriggerLine.h"
 #include "image/CxImage.h"
 #include "plugin/HostInterface.h"
@@ -52,6 +54,7 @@ engrave::TriggerLineInput Input(const LineCase& c) {
   line.imagePixelsX = c.columns;
   line.imagePixelsY = 1;
   line.length = 8;
+  line.yStepOver = 0.05;
   line.scanXTarget = c.backward ? 1.0 : 0.0;
   return line;
 }
@@ -94,6 +97,22 @@ BENCHMARK(BM_FillTriggerLineReference)
     ->Unit(benchmark::kMicrosecond)
     ->Apply(Repeated);
 
+// The same lines dithered, the filler prepared as arming prepares it; each iteration is the
+// next line of a raster over the same row, its error carried on.
+void BM_FillDitheredLine(benchmark::State& state) {
+  const LineCase& c = kCases[state.range(0)];
+  auto picture = RandomGrayRow(uint32_t(c.columns));
+  std::vector<uint32_t> bits(engrave::kTriggerWords);
+  engrave::DitheredLineFiller filler;
+  const engrave::TriggerLineInput line = Input(c);
+  filler.Prepare(line, picture.get());
+  for (auto _ : state) {
+    filler.Fill(line, picture.get(), bits.data());
+    benchmark::DoNotOptimize(bits.data());
+  }
+}
+BENCHMARK(BM_FillDitheredLine)->DenseRange(0, 4)->Unit(benchmark::kMicrosecond)->Apply(Repeated);
+
 // The host's idle tick through the loaded module: a handler exists, LineDone is clear.
 void BM_UpdateWithoutLineDone(benchmark::State& state) {
   setenv("ENGRAVING_UI", "script", 1);
@@ -132,6 +151,14 @@ int main(int argc, char** argv) {
       {"BM_FillTriggerLine/2", "BM_FillTriggerLineReference/2", RatioTarget::kFasterAtLeast, 5},
       {"BM_FillTriggerLine/3", "BM_FillTriggerLineReference/3", RatioTarget::kFasterAtLeast, 5},
       {"BM_UpdateWithoutLineDone", "", RatioTarget::kNanosAtMost, 20},
+      // Dithered against classic, line for line. Only the line of 1000 columns has a target:
+      // a line of one-step columns dithers every step in turn, ~3 ns each, while the classic
+      // fill compares 32 bytes at once.
+      {"BM_FillDitheredLine/0", "BM_FillTriggerLine/0", RatioTarget::kCostAtMost, 4},
+      {"BM_FillDitheredLine/1", "BM_FillTriggerLine/1", RatioTarget::kShown, 0},
+      {"BM_FillDitheredLine/4", "BM_FillTriggerLine/4", RatioTarget::kShown, 0},
+      {"BM_FillDitheredLine/2", "BM_FillTriggerLine/2", RatioTarget::kShown, 0},
+      {"BM_FillDitheredLine/3", "BM_FillTriggerLine/3", RatioTarget::kShown, 0},
   });
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
