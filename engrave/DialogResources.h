@@ -25,6 +25,7 @@ inline constexpr int kTriggerLineLengthEdit = 4184;
 inline constexpr int kPulseCheck = 4186;
 inline constexpr int kInvertedCheck = 4187;
 inline constexpr int kAspectCheck = 4188;
+inline constexpr int kDitherCheck = 4189;
 inline constexpr int kCancelButton = 4029;
 
 // Controls of the confirmation.

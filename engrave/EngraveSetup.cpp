@@ -14,13 +14,15 @@ namespace engrave {
 namespace {
 
 // One field of the exchange: an edit bound to a real or the integer of the parameter set, or a
-// check box bound to one of the dialog's own states.
+// check box bound to one of the dialog's own states and, for the stored ones, to its flag in
+// the parameter set as well.
 struct Field {
   enum class Kind { kReal, kInteger, kCheck };
   int controlId;
   Kind kind;
   std::atomic<double> ParameterSet::*real = nullptr;
   int EngraveSetup::*check = nullptr;
+  std::atomic<bool> ParameterSet::*flag = nullptr;
 };
 
 std::string_view SkipBlanks(std::string_view text) {
@@ -50,7 +52,7 @@ class DialogScanStarter final : public ScanStarter {
 // The exchange order of the dialog's fields.
 class SetupFields {
  public:
-  static constexpr std::array<Field, 12> kFields = {{
+  static constexpr std::array<Field, 13> kFields = {{
       {kLengthEdit, Field::Kind::kReal, &ParameterSet::Length},
       {kWidthEdit, Field::Kind::kReal, &ParameterSet::Width},
       {kFeedRateEdit, Field::Kind::kReal, &ParameterSet::FeedRate},
@@ -61,8 +63,11 @@ class SetupFields {
       {kTriggerLineLengthEdit, Field::Kind::kInteger},
       {kYStepOverEdit, Field::Kind::kReal, &ParameterSet::YStepOver},
       {kPulseCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::pulseCheck_},
-      {kInvertedCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::invertedCheck_},
+      {kInvertedCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::invertedCheck_,
+       &ParameterSet::Inverse},
       {kAspectCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::aspectCheck_},
+      {kDitherCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::ditherCheck_,
+       &ParameterSet::Dither},
   }};
 };
 
@@ -106,7 +111,11 @@ ui::OpenFileRequest PictureFileRequest() {
 EngraveSetup::EngraveSetup(uint8_t hostPulseMode)
     // The pulse box starts from the host's choice, so that it shows it even when no picture
     // is loaded in this dialog.
-    : hostPulseMode_(hostPulseMode), pulseCheck_(hostPulseMode != 0 ? 1 : 0) {}
+    : hostPulseMode_(hostPulseMode),
+      pulseCheck_(hostPulseMode != 0 ? 1 : 0),
+      // The two modes start as stored, and every reading of the boxes stores them again.
+      invertedCheck_(gParameters.Inverse ? 1 : 0),
+      ditherCheck_(gParameters.Dither ? 1 : 0) {}
 
 const ui::DialogResource& EngraveSetup::Resource() const {
   return SetupDialogResource();
@@ -153,6 +162,7 @@ bool EngraveSetup::DoDataExchange(ui::DialogControls& controls, bool saveAndVali
         int& state = this->*field.check;
         if (saveAndValidate) {
           state = controls.Checked(id) ? 1 : 0;
+          if (field.flag != nullptr) (gParameters.*field.flag) = state != 0;
         } else {
           controls.SetChecked(id, state != 0);
           ui::LogShown(id, state != 0 ? "1" : "0");
@@ -216,6 +226,7 @@ void EngraveSetup::OnCommand(int controlId, ui::DialogControls& controls) {
     case kPulseCheck:
     case kInvertedCheck:
     case kAspectCheck:
+    case kDitherCheck:
       Recalculate(controls);
       break;
     default:

@@ -36,6 +36,7 @@ class EngraveSetup final : public ui::DialogLogic {
   int pulseCheck() const { return pulseCheck_; }
   int invertedCheck() const { return invertedCheck_; }
   int aspectCheck() const { return aspectCheck_; }
+  int ditherCheck() const { return ditherCheck_; }
 
  private:
   friend class SetupFields;  // binds the check boxes to the states below
@@ -44,8 +45,9 @@ class EngraveSetup final : public ui::DialogLogic {
   bool imageLoaded_ = false;
   std::string picturePath_;
   int pulseCheck_;
-  int invertedCheck_ = 0;
+  int invertedCheck_;
   int aspectCheck_ = 0;
+  int ditherCheck_;
 };
 
 // The request for the picture file: "Jpeg", "Bitmap" and "Png files", initial name "*.jpg".
