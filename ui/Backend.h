@@ -29,6 +29,8 @@ class ActionTarget {
  public:
   virtual void SetEditText(int controlId, const std::string& text) = 0;  // fires text-changed
   virtual void Click(int controlId) = 0;  // presses a button or toggles a check box
+  // Sets a check box to this state; its handler runs only when that changes it.
+  virtual void SetCheck(int controlId, bool checked) = 0;
   virtual void PressEnter() = 0;
   virtual void PressEscape() = 0;
   virtual void CloseBox() = 0;

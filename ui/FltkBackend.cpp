@@ -363,6 +363,12 @@ class FltkDialog final : public DialogControls, public ActionTarget, public Moda
     if (auto* box = dynamic_cast<Fl_Check_Button*>(widget)) box->value(box->value() ? 0 : 1);
     widget->do_callback();
   }
+  void SetCheck(int controlId, bool checked) override {
+    auto* box = As<Fl_Check_Button>(controlId);
+    if (box == nullptr || (box->value() != 0) == checked) return;
+    box->value(checked ? 1 : 0);
+    box->do_callback();
+  }
   void PressEnter() override { SendKey(window_.get(), FL_Enter, "\r"); }
   void PressEscape() override { SendKey(window_.get(), FL_Escape, "\033"); }
   void CloseBox() override { window_->do_callback(); }

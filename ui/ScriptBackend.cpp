@@ -57,6 +57,12 @@ class ScriptDialog final : public DialogControls, public ActionTarget {
     if (control->kind == ControlKind::kCheckBox) checks_[controlId] = !checks_[controlId];
     logic_.OnCommand(controlId, *this);
   }
+  void SetCheck(int controlId, bool checked) override {
+    const ControlResource* control = resource_.Find(controlId);
+    if (control == nullptr || checks_[controlId] == checked) return;
+    checks_[controlId] = checked;
+    logic_.OnCommand(controlId, *this);
+  }
   void PressEnter() override {
     const int button = resource_.DefaultButton();
     if (button != kNoControlId) logic_.OnCommand(button, *this);

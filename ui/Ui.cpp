@@ -190,6 +190,10 @@ void Dispatch(const ScriptAction& action, const DialogResource& resource, Action
            control->kind == ControlKind::kCheckBox))
         target.Click(action.controlId);
       break;
+    case Kind::kCheck:
+      if (control != nullptr && control->kind == ControlKind::kCheckBox)
+        target.SetCheck(action.controlId, action.text == "1");
+      break;
     case Kind::kKeyEnter:
       target.PressEnter();
       break;
