@@ -21,6 +21,8 @@ void PrintEngraveOptions(std::FILE* out) {
       "  --stepover S          Y step-over between lines (default 0.05)\n"
       "  --aspect              keep the picture's aspect ratio (height from width)\n"
       "  --pulse               use 40us pulses at trigger time\n"
+      "  --dither              dithered (photo): the picture's tones by error diffusion\n"
+      "  --invert              inverted: black fires the most\n"
       "  --profile FILE        the host's XML profile (default: a fresh temporary one)\n"
       "  --gcode FILE          write every G-code line the plug-in sent\n"
       "  --image FILE.png      write the engraved result, one dot per fired step\n"
@@ -68,6 +70,10 @@ bool ParseOptions(const std::vector<std::string>& args, Program program, Options
       options.aspect = true;
     } else if (name == "--pulse") {
       options.pulse = true;
+    } else if (name == "--dither") {
+      options.dither = true;
+    } else if (name == "--invert") {
+      options.invert = true;
     } else if (name == "--help" || name == "-h") {
       options.mode = "help";
     } else if (lcnc && name == "--home") {
@@ -116,6 +122,10 @@ std::string ComposeScript(const Options& options, const std::string& picture) {
   script += "set 4167 " + options.stepOver.text + "\n";
   if (options.pulse) script += "click 4186\n";
   if (options.aspect) script += "click 4188\n";
+  // These two boxes start as the profile stored them: set, not toggled. Without the options
+  // they stay as stored.
+  if (options.invert) script += "check 4187 1\n";
+  if (options.dither) script += "check 4189 1\n";
   script += "click 1\n";  // Start Scanning
   script += "click 6\n";  // Yes
   return script;

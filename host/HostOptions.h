@@ -24,6 +24,8 @@ struct Options {
   NumberOption stepOver{"0.05", 0.05};
   bool aspect = false;
   bool pulse = false;
+  bool dither = false;  // --dither: tick "Dithered (photo)"
+  bool invert = false;  // --invert: tick "Inverted (Black  = On)"
   double stepsPerUnitX = 100.0;
   double stepsPerUnitY = 100.0;
   std::string profile, gcode, image, trace, plugin;
