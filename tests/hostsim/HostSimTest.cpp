@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <numeric>
 #include <set>
 #include <sstream>
 
@@ -154,6 +155,56 @@ TEST_F(HostSimTest, EngravesAPictureLineByLineAsWorkedOutIndependently) {
             std::string::npos)
       << run.out;
   EXPECT_EQ(ReadFileText(image).substr(1, 3), "PNG");
+}
+
+// The fired share of every raster line, from the trace.
+std::vector<double> FiredShares(const std::string& trace, int lineSteps) {
+  std::vector<double> shares;
+  for (const std::string& line : Lines(ReadFileText(trace))) {
+    const std::vector<std::string> fields = Split(line, '\t');
+    if (fields[0] == "bits")
+      shares.push_back(double(ExpandRanges(fields.at(2)).size()) / lineSteps);
+  }
+  return shares;
+}
+
+// --dither and --invert tick their boxes through the dialog whatever the profile says, the
+// boxes are stored, and without the options they stay as stored. A flat gray of 100 at 1.7
+// steps per column: the classic fill fires nothing (columns of one or two steps); inverted (155)
+// it fires one step of each two-step column, 419 of 1020; dithered it fires the tone. The
+// profile gets "Dither" only once the box was ticked.
+TEST_F(HostSimTest, DitherAndInvertEngraveTheToneAndStayInTheProfile) {
+  const std::string picture = dir_.File("flat.bmp");
+  ASSERT_TRUE(WriteGrayBitmap(picture, 600, 40, [](int, int) { return uint8_t(100); }));
+  const std::string profile = dir_.File("profile.xml");
+  struct Case {
+    std::string options;
+    double share;
+    const char* storedDither;  // null: no key
+  } cases[] = {
+      {"", 0.0, nullptr},
+      {" --invert", 419.0 / 1020.0, nullptr},
+      {" --dither", 155.0 / 255.0, "<Dither>1</Dither>"},  // still inverted, as stored
+      {"", 155.0 / 255.0, "<Dither>1</Dither>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    const std::string trace = dir_.File("out.trace");
+    // 1020 steps over 600 columns, 20 lines.
+    const Outcome run = RunCommand(HostSim() + " engrave " + picture + c.options +
+                                   " --width 10.2 --height 2 --stepover 0.1 --trace " + trace +
+                                   " --profile " + profile + Quiet());
+    ASSERT_EQ(run.exitCode, 0) << run.out << Stderr();
+    const std::vector<double> shares = FiredShares(trace, 1020);
+    ASSERT_EQ(shares.size(), 20u);
+    const double mean = std::accumulate(shares.begin(), shares.end(), 0.0) / shares.size();
+    EXPECT_NEAR(mean, c.share, 0.002);
+    const std::string saved = ReadFileText(profile);
+    if (c.storedDither == nullptr)
+      EXPECT_EQ(saved.find("Dither"), std::string::npos) << saved;
+    else
+      EXPECT_NE(saved.find(c.storedDither), std::string::npos) << saved;
+  }
 }
 
 TEST_F(HostSimTest, TheBuiltInSampleEngravesWithTheDefaults) {

@@ -104,6 +104,18 @@ TEST_F(FltkDialogTest, ScriptedActionsDriveTheRealWidgetsUpToArming) {
   Reset();
 }
 
+TEST_F(FltkDialogTest, CheckSetsARealBoxAndRunsItsHandlerOnlyOnAChange) {
+  UseScriptFile("file " + picture_ + "\ncheck 4189 1\ncheck 4189 1\ncheck 4187 0\nkey Escape\n");
+  Config();
+  ASSERT_TRUE(host_.WaitForDialogEnd());
+
+  int ticked = 0;
+  for (const auto& line : ReadUiLog(log_))
+    ticked += line == std::vector<std::string>{"show", "4189", "1"};
+  EXPECT_EQ(ticked, 1);  // one recalculation: the second check and the unticked box changed nothing
+  EXPECT_FALSE(Logged({"show", "4187", "1"}));
+}
+
 TEST_F(FltkDialogTest, MessageBoxesOnTheDialogThreadAreAcknowledged) {
   const std::string notes = host_.dir.File("notes.txt");
   WriteFileText(notes, "no picture");

@@ -9,9 +9,11 @@
 #include "InProcessHost.h"
 #include "JpegTestSupport.h"
 #include "engrave/DialogResources.h"
+#include "engrave/DitherLine.h"
 #include "engrave/EngraveSetup.h"
 #include "engrave/EngraveThread.h"
 #include "engrave/Parameters.h"
+#include "engrave/TriggerLine.h"
 #include "image/EngraveImage.h"
 #include "plugin/PluginServices.h"
 #include "ui/Script.h"
@@ -239,6 +241,103 @@ TEST_F(SetupDialogTest, PulseBoxStartsFromTheHostsPulseMode) {
   host_.control.PulseMode = 1;
   RunDialog("file-cancel\nkey Escape\n");
   EXPECT_EQ(Shown(engrave::kPulseCheck).front(), "1");
+}
+
+// "Inverted (Black  = On)" and "Dithered (photo)" start from the stored flags, and every
+// reading of the boxes stores them again (the profile keeps them at StopPlug).
+TEST_F(SetupDialogTest, TheModeBoxesStartAsStoredAndStoreWhatTheyShow) {
+  struct Case {
+    bool inverse, dither;
+    std::string actions;
+    bool inverseAfter, ditherAfter;
+  } cases[] = {
+      {false, false, "", false, false},
+      {true, true, "", true, true},
+      {true, false, "click 4187\ncheck 4189 1\n", false, true},
+      {false, true, "check 4189 0\ncheck 4187 1\n", true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.actions);
+    gParameters.Inverse = c.inverse;
+    gParameters.Dither = c.dither;
+    WriteFileText(log_, "");
+    RunDialog("file " + picture_ + "\n" + c.actions + "key Escape\n");
+    EXPECT_EQ(Shown(engrave::kInvertedCheck).front(), c.inverse ? "1" : "0");
+    EXPECT_EQ(Shown(engrave::kDitherCheck).front(), c.dither ? "1" : "0");
+    EXPECT_EQ(gParameters.Inverse, c.inverseAfter);
+    EXPECT_EQ(gParameters.Dither, c.ditherAfter);
+  }
+}
+
+// A script's "check" sets a box to a state: only a change runs its handler (a recalculation,
+// which shows every field again).
+TEST_F(SetupDialogTest, CheckSetsABoxAndRecalculatesOnlyWhenThatChangesIt) {
+  RunDialog("file " + picture_ + "\nkey Escape\n");
+  const size_t shownWithoutChecks = Shown(engrave::kTriggerLineLengthEdit).size();
+  WriteFileText(log_, "");
+  RunDialog("file " + picture_ + "\ncheck 4189 1\ncheck 4189 1\ncheck 4189 0\ncheck 4189 0\n" +
+            "key Escape\n");
+  EXPECT_EQ(Count({"show", "4189", "1"}), 1);
+  EXPECT_EQ(Shown(engrave::kTriggerLineLengthEdit).size(), shownWithoutChecks + 2);
+  EXPECT_FALSE(gParameters.Dither);
+}
+
+// The raster keeps the mode it was armed with: its lines are those of the classic or the
+// dithered fill from line 0, inverted or not, also after the stored flags change under it.
+TEST_F(SetupDialogTest, ArmingFixesTheRastersMode) {
+  const std::string ramp = host_.dir.File("ramp.bmp");
+  ASSERT_TRUE(WriteGrayBitmap(ramp, 50, 20, [](int x, int y) { return (x * 5 + y * 3) % 256; }));
+  struct Case {
+    std::string actions;
+    bool dithered, inverted;
+  } cases[] = {
+      {"", false, false},
+      {"check 4187 1\n", false, true},
+      {"check 4189 1\n", true, false},
+      {"check 4187 1\ncheck 4189 1\n", true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.actions);
+    gParameters.Inverse = false;
+    gParameters.Dither = false;
+    RunDialog("file " + ramp + "\nset 4165 3\nset 4164 2\nset 4167 0.1\n" + c.actions +
+              "click 1\nclick 6\n");
+    ASSERT_EQ(plugin::SequenceState(), kArmed);
+    host_.control.CycleStart = 1;
+    host_.motion.LineDone = 1;
+    Update();  // Cycle Start seen: running
+
+    engrave::TriggerLineInput line;
+    line.triggerLineLength = gParameters.TriggerLineLength;
+    line.imagePixelsX = gParameters.ImagePixelsX;
+    line.imagePixelsY = gParameters.ImagePixelsY;
+    line.length = gParameters.Length;
+    line.yStepOver = gParameters.YStepOver;
+    line.invert = c.inverted;
+    const CxImage* picture = TheEngraveImage().Picture();
+    engrave::TriggerLineFiller classic;
+    engrave::DitheredLineFiller dithered;
+    dithered.Prepare(line, picture);
+    std::vector<uint32_t> expected(engrave::kTriggerWords);
+    for (int k = 0; k < 12; ++k) {
+      if (k == 4) {
+        // Flags flipped halfway (as a later dialog could store them) change nothing now.
+        gParameters.Inverse = !c.inverted;
+        gParameters.Dither = !c.dithered;
+      }
+      host_.motion.LineDone = 1;
+      Update();
+      if (c.dithered)
+        dithered.Fill(line, picture, expected.data());
+      else
+        classic.Fill(line, picture, expected.data());
+      ASSERT_TRUE(std::equal(expected.begin(), expected.end(), host_.driver->TriggerBits))
+          << "line " << k;
+      line.scanY = line.scanY + line.yStepOver;
+      line.scanXTarget = line.scanXTarget == 0.0 ? gParameters.Width.load() : 0.0;
+    }
+    Reset();
+  }
 }
 
 TEST_F(SetupDialogTest, ConfigAfterTheDialogClosedOpensANewOneWithANewFileDialog) {
