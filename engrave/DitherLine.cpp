@@ -17,6 +17,29 @@ constexpr int kMaxPhases = 8;
 // Errors are kept in fixed point: one fire is this many units.
 constexpr int32_t kErrorOne = 1 << 16;
 
+// A fixed scramble of a position and a line: the same raster always gets the same bits (the
+// dialog's view of the engraving must fire what the machine fires), yet neighbouring values
+// look unrelated.
+uint32_t Scramble(int64_t position, int64_t line) {
+  uint32_t h = uint32_t(position) * 0x9E3779B1u ^ uint32_t(line) * 0x85EBCA77u;
+  h ^= h >> 15;
+  h *= 0x2C1B3C6Du;
+  h ^= h >> 12;
+  return h;
+}
+
+// An error in fires as fixed point, rounded to the nearest unit (no library call: this runs
+// once per cell).
+int32_t ToFixed(double fires) {
+  const double units = fires * kErrorOne;
+  return int32_t(units + (units < 0.0 ? -0.5 : 0.5));
+}
+
+// -0.5 .. 0.5, from the scramble's low 16 bits.
+double Centered(uint32_t scramble) {
+  return double(scramble & 0xFFFFu) / 65536.0 - 0.5;
+}
+
 }  // namespace
 
 DitheredLineFiller::Geometry DitheredLineFiller::GeometryOf(const TriggerLineInput& line,
@@ -210,6 +233,8 @@ void DitheredLineFiller::DiffuseSteps(bool forward, void* writerRef) {
   // The next line's error of the step behind and of this step, still being summed; each entry
   // of `out` is stored once, when complete.
   int32_t pendingBehind = 0, pendingHere = 0, carry = 0;
+  const int64_t line = linesFilled_;
+  const int64_t thresholdSpread = int64_t(tuning_.stepThresholdSpread * kErrorOne);
   uint32_t word = 0;
   int bitsInWord = 0;
   int64_t j = forward ? 0 : steps - 1;
@@ -232,7 +257,12 @@ void DitheredLineFiller::DiffuseSteps(bool forward, void* writerRef) {
     // Fixed point keeps the chain from one step to the next short, and the shares below add up
     // to the error exactly, so no tone is lost or made on the way.
     const int32_t wanted = int32_t(target * kErrorOne + 0.5) + in[j] + carry;
-    const int32_t fires = wanted >= kErrorOne / 2 ? 1 : 0;
+    // The threshold moves a little from step to step, so that lines of the same direction do
+    // not settle into the same dots.
+    const int32_t threshold =
+        kErrorOne / 2 +
+        int32_t((int64_t(int32_t(Scramble(j, line) & 0xFFFFu) - 32768) * thresholdSpread) >> 16);
+    const int32_t fires = wanted >= threshold ? 1 : 0;
     const int32_t error = wanted - fires * kErrorOne;
     const int32_t aside = error >> 5;   // 1/32 behind and ahead
     const int32_t under = error >> 4;   // 2/32 under
@@ -265,6 +295,7 @@ void DitheredLineFiller::DiffuseCells(bool forward, void* writerRef) {
   const int32_t* in = errorIn_.data() + 1;  // index i + 1 is cell i
   int32_t* out = errorOut_.data() + 1;
   double pendingBehind = 0.0, pendingHere = 0.0, carry = 0.0;
+  const int64_t line = linesFilled_;
   int64_t cell = forward ? 0 : cells - 1;
   double edge = Integral(double(starts_[size_t(forward ? 0 : cells)]) * columnsPerStep_);
   for (int64_t n = 0; n < cells; ++n, cell += direction) {
@@ -278,12 +309,15 @@ void DitheredLineFiller::DiffuseCells(bool forward, void* writerRef) {
     const int32_t fires = int32_t(std::clamp(std::floor(wanted + 0.5), 0.0, double(length)));
     const double error = wanted - double(fires);
     carry = error * inLine;
-    out[cell - direction] = int32_t(std::lround((pendingBehind + error * behind) * kErrorOne));
+    out[cell - direction] = ToFixed(pendingBehind + error * behind);
     pendingBehind = pendingHere + error * below;
     pendingHere = error * ahead;
     // The error carried in says how soon the next fire is due: at once for +0.5, a whole
-    // spacing later for -0.5.
-    const int phase = std::clamp(int((0.5 + target - wanted) * phases_), 0, phases_ - 1);
+    // spacing later for -0.5. A scrambled shift keeps equal cells of successive lines from
+    // firing at the same steps.
+    double due = 0.5 + target - wanted + tuning_.cellPhaseSpread * Centered(Scramble(cell, line));
+    due -= std::floor(due);
+    const int phase = std::min(int(due * phases_), phases_ - 1);
     const PatternSet& set = patternSets_[size_t(patternSetOfLength_[size_t(length)])];
     const uint32_t* pattern =
         set.words.data() + (size_t(fires) * size_t(phases_) + size_t(phase)) * set.wordsPerPattern;
@@ -293,8 +327,8 @@ void DitheredLineFiller::DiffuseCells(bool forward, void* writerRef) {
       writer.AppendPattern(pattern, length);
   }
   const int64_t lastCell = forward ? cells - 1 : 0;
-  out[lastCell] = int32_t(std::lround(pendingBehind * kErrorOne));
-  out[lastCell + direction] = int32_t(std::lround(pendingHere * kErrorOne));
+  out[lastCell] = ToFixed(pendingBehind);
+  out[lastCell + direction] = ToFixed(pendingHere);
   FoldEnds(cells);
   *static_cast<BitWriter*>(writerRef) = writer;
 }
