@@ -7,6 +7,7 @@
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -15,6 +16,7 @@
 #include "../tests/engrave/ReferenceTriggerLine.h"
 #include "RatioReporter.h"
 #include "engrave/DitherLine.h"
+#include "engrave/EngravingView.h"
 #include "engrave/TriggerLine.h"
 #include "image/CxImage.h"
 #include "plugin/HostInterface.h"
@@ -113,6 +115,39 @@ void BM_FillDitheredLine(benchmark::State& state) {
 }
 BENCHMARK(BM_FillDitheredLine)->DenseRange(0, 4)->Unit(benchmark::kMicrosecond)->Apply(Repeated);
 
+// The dialog's view of the engraving, drawn whole: 1000 lines of 100,000 steps into the
+// preview frame (460 x 448), classic and dithered, over 1000 columns (cells of 100 steps) and
+// over 60,000 columns (1.67 steps per column: dithered step by step).
+void BM_EngravingView(benchmark::State& state) {
+  const bool dithered = state.range(0) != 0;
+  const uint32_t columns = state.range(1) != 0 ? 60000 : 1000;
+  auto picture = RandomGrayRow(columns);
+  engrave::EngravingJob job;
+  job.line.triggerLineLength = 100000;
+  job.line.imagePixelsX = columns;
+  job.line.imagePixelsY = 1;
+  job.line.length = 100.0;
+  job.line.yStepOver = 0.1;  // 1000 lines
+  job.width = 100.0;
+  job.stepsPerUnitX = 1000.0;
+  job.dithered = dithered;
+  engrave::EngravingView view;
+  for (auto _ : state) {
+    view.Start(job, picture.get(), 460, 448);
+    while (view.Advance(std::chrono::seconds(10))) {
+    }
+    benchmark::DoNotOptimize(view.Share(0, 0));
+  }
+  state.counters["lines"] = double(view.LinesDrawn());
+}
+BENCHMARK(BM_EngravingView)
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Apply(Repeated);
+
 // The host's idle tick through the loaded module: a handler exists, LineDone is clear.
 void BM_UpdateWithoutLineDone(benchmark::State& state) {
   setenv("ENGRAVING_UI", "script", 1);
@@ -159,6 +194,11 @@ int main(int argc, char** argv) {
       {"BM_FillDitheredLine/4", "BM_FillTriggerLine/4", RatioTarget::kShown, 0},
       {"BM_FillDitheredLine/2", "BM_FillTriggerLine/2", RatioTarget::kShown, 0},
       {"BM_FillDitheredLine/3", "BM_FillTriggerLine/3", RatioTarget::kShown, 0},
+      // The whole view of 1000 lines of 100,000 steps within a second (it is drawn in slices
+      // while the dialog waits, so the dialog answers meanwhile in any case).
+      {"BM_EngravingView/0/0", "", RatioTarget::kNanosAtMost, 1e9},
+      {"BM_EngravingView/1/0", "", RatioTarget::kNanosAtMost, 1e9},
+      {"BM_EngravingView/1/1", "", RatioTarget::kNanosAtMost, 1e9},
   });
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
