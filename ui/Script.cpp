@@ -95,6 +95,16 @@ std::optional<ScriptAction> ParseScriptLine(std::string_view line, std::string* 
     action.text = std::string(state);
     return action;
   }
+  if (word == "snapshot") {
+    const auto [idText, path] = SplitWord(rest);
+    const std::optional<int> id = ParseControlId(idText);
+    if (!id) return Malformed(error, "missing or malformed control id");
+    if (path.empty()) return Malformed(error, "snapshot takes an id and a file");
+    action.kind = ScriptAction::Kind::kSnapshot;
+    action.controlId = *id;
+    action.text = std::string(path);
+    return action;
+  }
   return Malformed(error, "unknown action");
 }
 
