@@ -44,6 +44,9 @@ constexpr std::array kSetupControls = {
     ControlResource{kNoControlId, ControlKind::kLabel, "X:", 346, 144, 8, 8},
     // The strip added below the original dialog.
     ControlResource{kDitherCheck, ControlKind::kCheckBox, "Dithered (photo)", 342, 292, 110, 10},
+    ControlResource{kEngravingViewCheck, ControlKind::kCheckBox, "Show engraving", 7, 292, 90, 10},
+    ControlResource{kEstimateLabel, ControlKind::kLabel, "Engraving time:", 100, 293, 216, 8},
+    ControlResource{kHintLabel, ControlKind::kLabel, "", 7, 306, 309, 16},
 };
 
 constexpr std::array kConfirmControls = {

@@ -1,8 +1,10 @@
 #include "engrave/EngraveSetup.h"
 
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 
 #include "engrave/DialogResources.h"
 #include "engrave/OkayToMove.h"
@@ -12,6 +14,14 @@
 
 namespace engrave {
 namespace {
+
+// The engraving view draws for this long within a click, then a slice at a time while the
+// dialog waits, so that the dialog never stops answering.
+constexpr auto kFirstSlice = std::chrono::milliseconds(100);
+constexpr auto kIdleSlice = std::chrono::milliseconds(25);
+
+// The view the user chose last; every dialog of this run starts with it.
+std::atomic<bool> gShowEngraving{false};
 
 // One field of the exchange: an edit bound to a real or the integer of the parameter set, or a
 // check box bound to one of the dialog's own states and, for the stored ones, to its flag in
@@ -52,7 +62,7 @@ class DialogScanStarter final : public ScanStarter {
 // The exchange order of the dialog's fields.
 class SetupFields {
  public:
-  static constexpr std::array<Field, 13> kFields = {{
+  static constexpr std::array<Field, 14> kFields = {{
       {kLengthEdit, Field::Kind::kReal, &ParameterSet::Length},
       {kWidthEdit, Field::Kind::kReal, &ParameterSet::Width},
       {kFeedRateEdit, Field::Kind::kReal, &ParameterSet::FeedRate},
@@ -68,6 +78,7 @@ class SetupFields {
       {kAspectCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::aspectCheck_},
       {kDitherCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::ditherCheck_,
        &ParameterSet::Dither},
+      {kEngravingViewCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::viewCheck_},
   }};
 };
 
@@ -115,7 +126,8 @@ EngraveSetup::EngraveSetup(uint8_t hostPulseMode)
       pulseCheck_(hostPulseMode != 0 ? 1 : 0),
       // The two modes start as stored, and every reading of the boxes stores them again.
       invertedCheck_(gParameters.Inverse ? 1 : 0),
-      ditherCheck_(gParameters.Dither ? 1 : 0) {}
+      ditherCheck_(gParameters.Dither ? 1 : 0),
+      viewCheck_(gShowEngraving.load() ? 1 : 0) {}
 
 const ui::DialogResource& EngraveSetup::Resource() const {
   return SetupDialogResource();
@@ -171,7 +183,49 @@ bool EngraveSetup::DoDataExchange(ui::DialogControls& controls, bool saveAndVali
       }
     }
   }
+  if (saveAndValidate)
+    gShowEngraving.store(viewCheck_ != 0);
+  else
+    ShowEstimate(controls);
   return true;
+}
+
+void EngraveSetup::ShowEstimate(ui::DialogControls& controls) const {
+  const std::string estimate = EstimateText(EstimateRaster(
+      gParameters.Width, gParameters.Length, gParameters.FeedRate, gParameters.YStepOver));
+  controls.SetText(kEstimateLabel, estimate);
+  ui::LogShown(kEstimateLabel, estimate);
+  const std::string hint =
+      ClassicFillHint(gParameters.TriggerLineLength, gParameters.ImagePixelsX, ditherCheck_ != 0);
+  controls.SetText(kHintLabel, hint);
+  ui::LogShown(kHintLabel, hint);
+}
+
+void EngraveSetup::RefreshView() {
+  const CxImage* picture = TheEngraveImage().Picture();
+  if (viewCheck_ == 0 || !imageLoaded_ || picture == nullptr) {
+    view_.Stop();
+    return;
+  }
+  // What arming would take now: the parameter set, the boxes' modes and the machine's steps.
+  EngravingJob job;
+  job.line.triggerLineLength = gParameters.TriggerLineLength;
+  job.line.imagePixelsX = gParameters.ImagePixelsX;
+  job.line.imagePixelsY = gParameters.ImagePixelsY;
+  job.line.length = gParameters.Length;
+  job.line.yStepOver = gParameters.YStepOver;
+  job.line.invert = gParameters.Inverse;
+  job.dithered = gParameters.Dither;
+  job.width = gParameters.Width;
+  const MotionState* motion = plugin::Motion();
+  job.stepsPerUnitX = motion != nullptr ? motion->StepsPerUnitX : 0.0;
+  const ui::ControlResource& frame = *Resource().Find(kPreviewFrame);
+  view_.Start(job, picture, ui::FrameClientWidth(frame), ui::FrameClientHeight(frame));
+  view_.Advance(kFirstSlice);
+}
+
+bool EngraveSetup::OnIdle(ui::DialogControls&) {
+  return view_.Advance(kIdleSlice);
 }
 
 void EngraveSetup::OnInitDialog(ui::DialogControls& controls) {
@@ -200,6 +254,7 @@ bool EngraveSetup::Recalculate(ui::DialogControls& controls) {
   CalculateParameters(aspectCheck_ != 0, motion != nullptr ? motion->StepsPerUnitX : 0.0,
                       motion != nullptr ? motion->StepsPerUnitY : 0.0);
   DoDataExchange(controls, false);
+  RefreshView();
   return read;
 }
 
@@ -227,6 +282,7 @@ void EngraveSetup::OnCommand(int controlId, ui::DialogControls& controls) {
     case kInvertedCheck:
     case kAspectCheck:
     case kDitherCheck:
+    case kEngravingViewCheck:
       Recalculate(controls);
       break;
     default:
@@ -240,6 +296,10 @@ void EngraveSetup::OnCancel(ui::DialogControls& controls) {
 
 void EngraveSetup::Paint(int controlId, PixelSurface& surface) const {
   if (controlId != kPreviewFrame || !imageLoaded_) return;
+  if (viewCheck_ != 0) {
+    view_.Paint(surface);
+    return;
+  }
   if (const CxImage* picture = TheEngraveImage().Picture())
     picture->PaintStretched(&surface, PaintRect{0, 0, surface.width, surface.height});
 }
