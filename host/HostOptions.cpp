@@ -27,6 +27,7 @@ void PrintEngraveOptions(std::FILE* out) {
       "  --gcode FILE          write every G-code line the plug-in sent\n"
       "  --image FILE.png      write the engraved result, one dot per fired step\n"
       "  --trace FILE          write every host-visible event, tab-separated\n"
+      "  --preview FILE.png    write the dialog's view of the engraving, as shown\n"
       "  --plugin FILE         the plug-in (default: Engraving.so beside the program)\n",
       out);
 }
@@ -36,11 +37,10 @@ bool ParseOptions(const std::vector<std::string>& args, Program program, Options
   const bool lcnc = program == Program::kEngraveLcnc;
   size_t i = 0;
   if (i < args.size() && args[i].rfind("-", 0) != 0) options.mode = args[i++];
-  std::map<std::string, std::string*> files = {{"--profile", &options.profile},
-                                               {"--gcode", &options.gcode},
-                                               {"--image", &options.image},
-                                               {"--trace", &options.trace},
-                                               {"--plugin", &options.plugin}};
+  std::map<std::string, std::string*> files = {
+      {"--profile", &options.profile}, {"--gcode", &options.gcode},
+      {"--image", &options.image},     {"--trace", &options.trace},
+      {"--preview", &options.preview}, {"--plugin", &options.plugin}};
   if (lcnc) {
     files["--fired"] = &options.fired;
     files["-ini"] = &options.ini;
@@ -126,6 +126,12 @@ std::string ComposeScript(const Options& options, const std::string& picture) {
   // they stay as stored.
   if (options.invert) script += "check 4187 1\n";
   if (options.dither) script += "check 4189 1\n";
+  if (!options.preview.empty()) {
+    // The fields typed above take effect at a recalculation; then the view of the engraving.
+    script += "click 4178\n";
+    script += "check 4190 1\n";
+    script += "snapshot 4179 " + options.preview + "\n";
+  }
   script += "click 1\n";  // Start Scanning
   script += "click 6\n";  // Yes
   return script;

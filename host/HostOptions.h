@@ -29,6 +29,7 @@ struct Options {
   double stepsPerUnitX = 100.0;
   double stepsPerUnitY = 100.0;
   std::string profile, gcode, image, trace, plugin;
+  std::string preview;  // --preview FILE.png: the dialog's view of the engraving
   // engrave-lcnc only
   std::string fired;                // --fired FILE
   std::string ini;                  // -ini FILE, as LinuxCNC starts its display
