@@ -340,6 +340,57 @@ TEST_F(SetupDialogTest, ArmingFixesTheRastersMode) {
   }
 }
 
+// Below the preview: the engraving time on every showing of the fields, and the advice to
+// dither while the classic fill gives a column fewer than 4 steps (40 columns over 100 steps
+// once the width is 1).
+TEST_F(SetupDialogTest, TheTimeAndTheHintFollowTheFields) {
+  RunDialog("file " + picture_ + "\nset 4165 1\nclick 4178\ncheck 4189 1\nkey Escape\n");
+
+  const std::vector<std::string> times = Shown(engrave::kEstimateLabel);
+  ASSERT_FALSE(times.empty());
+  // Width 10, height 8, step-over 0.1 at F100: 81 lines (see EstimateRaster's test).
+  EXPECT_NE(std::find(times.begin(), times.end(), "Engraving time: 0:08:19 (81 lines)"),
+            times.end());
+  // Width 1: 81 lines of 1, 8.1 up, then back from X 1, Y 8.1.
+  EXPECT_EQ(times.back(), "Engraving time: 0:00:58 (81 lines)");
+  std::vector<std::string> hints;  // an empty text ends its log line after the id
+  for (const auto& line : ReadUiLog(log_))
+    if (line.size() >= 2 && line[0] == "show" && line[1] == "4192")
+      hints.push_back(line.size() > 2 ? line[2] : "");
+  ASSERT_GE(hints.size(), 2u);
+  EXPECT_EQ(hints[hints.size() - 2].rfind("Only 2.5 steps per picture column", 0), 0u)
+      << hints[hints.size() - 2];
+  EXPECT_EQ(hints.back(), "");  // dithered: no advice
+}
+
+// The preview's toggle: the engraving view in both modes, written by the script's snapshot
+// as the dialog paints it; and the choice stays for the next dialog of this run.
+TEST_F(SetupDialogTest, ThePreviewShowsTheEngravingAndKeepsTheChoice) {
+  const std::string classic = host_.dir.File("classic.png");
+  const std::string dithered = host_.dir.File("dithered.png");
+  RunDialog("file " + picture_ + "\nsnapshot 4179 " + host_.dir.File("picture.png") +
+            "\ncheck 4190 1\nsnapshot 4179 " + classic + "\ncheck 4189 1\nsnapshot 4179 " +
+            dithered + "\nkey Escape\n");
+  EXPECT_EQ(Count({"snapshot", "4179", classic, "ok"}), 1);
+  EXPECT_EQ(Count({"snapshot", "4179", dithered, "ok"}), 1);
+  // Left half black, right half white: both views fire nothing on the left and nearly every
+  // step on the right.
+  for (const std::string& path : {classic, dithered}) {
+    CxImage shot;
+    ASSERT_TRUE(shot.LoadFile(path.c_str(), 4)) << path;
+    const ui::ControlResource& frame = *engrave::SetupDialogResource().Find(engrave::kPreviewFrame);
+    EXPECT_EQ(shot.ImageWidth(), uint32_t(ui::FrameClientWidth(frame)));
+    EXPECT_EQ(shot.ImageHeight(), uint32_t(ui::FrameClientHeight(frame)));
+    const int middle = int(shot.ImageHeight()) / 2;
+    EXPECT_EQ(shot.PixelGray(int(shot.ImageWidth()) / 4, middle), 0) << path;
+    EXPECT_GT(shot.PixelGray(3 * int(shot.ImageWidth()) / 4, middle), 240) << path;
+  }
+
+  WriteFileText(log_, "");
+  RunDialog("file-cancel\ncheck 4190 0\nkey Escape\n");  // unticked again for later tests
+  EXPECT_EQ(Shown(engrave::kEngravingViewCheck).front(), "1");
+}
+
 TEST_F(SetupDialogTest, ConfigAfterTheDialogClosedOpensANewOneWithANewFileDialog) {
   const std::string script = host_.dir.File("twice.script");
   WriteFileText(script, "file-cancel\nkey Escape\nfile " + picture_ + "\nkey Escape\n");
