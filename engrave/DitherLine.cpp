@@ -136,7 +136,8 @@ void DitheredLineFiller::BuildPatterns() {
       for (int64_t phase = 0; phase < phases; ++phase) {
         uint32_t* pattern = set.words.data() +
                             (size_t(fires) * size_t(phases) + size_t(phase)) * set.wordsPerPattern;
-        // Fire k of m sits at floor((k + phase) * length / m): evenly spread, never two alike.
+        // Fire k of m sits at floor((k + (phase + 1/2) / phases) * length / m): evenly spread,
+        // never two at one step.
         for (int64_t k = 0; k < fires; ++k) {
           const int64_t step = (2 * phases * k + 2 * phase + 1) * length / (2 * phases * fires);
           pattern[step / 32] |= uint32_t(1) << (step % 32);

@@ -21,8 +21,8 @@ class CxImage;
 
 namespace engrave {
 
-// The choices of the fill, settled by measurement (bench/dither_quality.py); tests and that
-// harness may try others.
+// The choices of the fill, settled by measurement against Floyd-Steinberg on the same dot
+// grid (bench/dither_quality.py and the README's "Dithered mode"); tests may try others.
 struct DitherTuning {
   // Columns of fewer steps are dithered step by step: below about 64 steps per column that
   // reproduced photos better than cells, above it cells did.
@@ -37,16 +37,16 @@ struct DitherTuning {
   struct Kernel {
     float inLine, behind, below, ahead;
   };
-  // Cells are about as wide as the lines are apart: Floyd and Steinberg's shares.
+  // Cells are at least about as wide as the lines are apart: Floyd and Steinberg's shares.
   Kernel cellKernel{7.0f / 16.0f, 3.0f / 16.0f, 5.0f / 16.0f, 1.0f / 16.0f};
   // A cell's fires start where the error carried into it says the next fire is due, rounded to
   // one of this many positions within the spacing of its fires (1 .. 8).
   int phases = 8;
-  // Without these, dots of lines k and k + 2 (the same direction) line up twice as often as by
-  // chance, which shows as fine vertical stripes. Step by step the threshold of 1/2 fire moves
-  // by up to +-spread/2, and a cell's start by up to +-spread/2 of its fire spacing, both
+  // Without these, dots of lines k and k + 2 (the same direction) line up about twice as often
+  // as by chance, which shows as fine vertical stripes. Step by step the threshold of 1/2 fire
+  // moves by up to +-spread/2, and a cell's start by up to +-spread/2 of its fire spacing, both
   // scrambled by step (or cell) and line. Measured: that brings the lines to about 1.2 times
-  // chance for a quarter more error, still far below the anchor's.
+  // chance, for a quarter to a third more error, still far below the anchor's.
   float stepThresholdSpread = 0.2f;
   float cellPhaseSpread = 0.75f;
 };

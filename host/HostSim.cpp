@@ -101,6 +101,7 @@ class Session final : public HostObserver {
         estimate_ = EstimatedTime(fields[2]);
       } else if (fields[0] == "snapshot" && fields.size() >= 4 && fields[3] != "ok") {
         Print("host-sim: cannot write " + fields[2], stderr);
+        snapshotFailed_ = true;
       }
     });
   }
@@ -149,6 +150,7 @@ class Session final : public HostObserver {
 
   bool armed() const { return armed_; }
   const std::string& estimate() const { return estimate_; }
+  bool snapshotFailed() const { return snapshotFailed_; }
   bool complete() const { return complete_; }
   const Machine& machine() const { return machine_; }
 
@@ -163,6 +165,7 @@ class Session final : public HostObserver {
   double height_ = 0.0;
   int lastPercent_ = -1;
   std::string estimate_;  // the dialog's engraving time, H:MM:SS
+  bool snapshotFailed_ = false;
 };
 
 bool WriteSample(const std::string& path) {
@@ -318,7 +321,8 @@ int RunEngrave(const Options& options) {
   host.Unload();
   const bool written = WriteResult(session, options);
   PrintSummary(session, options);
-  return written ? 0 : 1;
+  // A preview that could not be written is a failure of the run, as a result picture is.
+  return written && !session.snapshotFailed() ? 0 : 1;
 }
 
 // The terminal in raw mode (no line buffering, no echo) for single key presses.

@@ -202,6 +202,15 @@ TEST_F(HostSimTest, AFileThatIsNoPictureIsReportedInTheTrace) {
       << ReadFileText(trace);
 }
 
+TEST_F(HostSimTest, APreviewThatCannotBeWrittenFailsTheRun) {
+  const Outcome run =
+      RunCommand(HostSim() + " engrave --preview " + dir_.File("no/such/dir/v.png") +
+                 " --profile " + dir_.File("profile.xml") + Quiet());
+  EXPECT_NE(run.exitCode, 0);
+  EXPECT_NE(Stderr().find("cannot write"), std::string::npos) << Stderr();
+  EXPECT_NE(run.out.find("engraved: 161 raster lines"), std::string::npos) << run.out;
+}
+
 TEST_F(HostSimTest, PlainRunShowsTheLifecycle) {
   const Outcome run = RunCommand(HostSim() + " --profile " + dir_.File("profile.xml") + Quiet());
   ASSERT_EQ(run.exitCode, 0) << Stderr();
