@@ -243,6 +243,25 @@ void TriggerLineFiller::WriteColumn(BitWriterRef writerRef, int32_t steps, int b
   writer.AppendPattern(scratch_.data(), reachable);
 }
 
+void TriggerLineFiller::Prepare(const TriggerLineInput& line) {
+  const double columns = line.imagePixelsX;
+  const double stepsPerColumn = double(line.triggerLineLength) / columns;
+  if (!(1.0 < columns) || !(stepsPerColumn > 0.0) || !std::isfinite(stepsPerColumn)) return;
+  // Column i gets truncate(i * r) - truncate((i - 1) * r) steps: r rounded down or up.
+  for (const double share : {std::floor(stepsPerColumn), std::ceil(stepsPerColumn)}) {
+    if (share < 1.0) continue;
+    const auto steps = int32_t(std::min(share, double(kTriggerBitCapacity)));
+    if (steps <= kWordSteps) {
+      if (smallPatterns_[size_t(steps)] == nullptr) SmallPatterns(steps);
+    } else if (steps <= kLargestCachedSteps) {
+      PatternSet& set = PatternsFor(steps);
+      for (int brightness = 0; brightness < 256; ++brightness) Pattern(set, brightness);
+    } else {
+      scratch_.reserve(size_t((steps + 31) / 32));
+    }
+  }
+}
+
 void TriggerLineFiller::Fill(const TriggerLineInput& line, const CxImage* picture, uint32_t* bits) {
   BitWriter writer(bits);
   FillColumns(line, picture, &writer);

@@ -75,8 +75,11 @@ void MenuHandler::Arm() {
   engrave::gParameters.ScanY = 0.0;
   rasterInverted_ = engrave::gParameters.Inverse;
   rasterDithered_ = engrave::gParameters.Dither;
-  // Everything the dithered lines need is sized here, so that the ticks allocate nothing.
-  if (rasterDithered_) ditheredFiller_.Prepare(CurrentLine(), TheEngraveImage().Picture());
+  // Everything the lines need is sized here, so that the ticks allocate nothing.
+  if (rasterDithered_)
+    ditheredFiller_.Prepare(CurrentLine(), TheEngraveImage().Picture());
+  else
+    filler_.Prepare(CurrentLine());
   // The status text is handed over before the state is published, so the host thread writes
   // it before it can act on the armed state.
   plugin::PostStatus("Press Cycle Start to begin scanning Seq.");

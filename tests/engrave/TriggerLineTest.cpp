@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <random>
 #include <vector>
 
+#include "AllocationProbe.h"
 #include "LineTestSupport.h"
 #include "ReferenceTriggerLine.h"
 #include "engrave/TriggerLine.h"
@@ -261,6 +264,29 @@ TEST(TriggerLineTest, OneStepColumnsMatchThePerStepRuleBitForBit) {
       filler.Fill(line, wide.get(), fast.data());
       ASSERT_EQ(fast, Reference(line, wide.get())) << "target " << target << " invert " << invert;
     }
+  }
+}
+
+// Armed, the classic fill has every pattern its columns need: its lines ask the heap for
+// nothing, for any mix of step counts, also with columns too long for the pattern cache.
+TEST(TriggerLineTest, FillingAllocatesNothingOncePrepared) {
+  std::vector<uint8_t> levels(300);
+  for (size_t x = 0; x < levels.size(); ++x) levels[x] = uint8_t(x * 7);
+  auto picture = GrayPicture(300, 1, levels);
+  for (const double stepsPerColumn : {0.5, 1.0, 1.5, 2.5, 10.0, 33.3, 1024.0, 3400.0, 10000.0}) {
+    SCOPED_TRACE(stepsPerColumn);
+    const double columns =
+        std::min(300.0, std::floor(engrave::kTriggerBitCapacity / stepsPerColumn));
+    TriggerLineInput line = Line(int32_t(columns * stepsPerColumn), columns);
+    std::vector<uint32_t> bits(engrave::kTriggerWords);
+    TriggerLineFiller filler;
+    filler.Prepare(line);
+    AllocationProbe probe;
+    for (const double target : {0.0, 10.0}) {
+      line.scanXTarget = target;
+      filler.Fill(line, picture.get(), bits.data());
+    }
+    EXPECT_EQ(probe.Largest(), 0u);
   }
 }
 
