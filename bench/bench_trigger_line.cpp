@@ -1,11 +1,13 @@
 // Trigger-line fill and the idle host tick, each beside its baseline:
 //   the per-step reference fill (what a literal reading of the rule costs),
-//   clearing the 128 KB buffer alone (the floor every line pays).
+//   clearing the 128 KB buffer alone (the floor every line pays);
+// and the dithered fill ("Dithered (photo)") beside the classic fill of the same line.
 // Every benchmark runs five times; the table at the end compares the medians.
 // Run: build/bench/bench_trigger_line
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -13,6 +15,8 @@
 
 #include "../tests/engrave/ReferenceTriggerLine.h"
 #include "RatioReporter.h"
+#include "engrave/DitherLine.h"
+#include "engrave/EngravingView.h"
 #include "engrave/TriggerLine.h"
 #include "image/CxImage.h"
 #include "plugin/HostInterface.h"
@@ -52,6 +56,7 @@ engrave::TriggerLineInput Input(const LineCase& c) {
   line.imagePixelsX = c.columns;
   line.imagePixelsY = 1;
   line.length = 8;
+  line.yStepOver = 0.05;
   line.scanXTarget = c.backward ? 1.0 : 0.0;
   return line;
 }
@@ -94,6 +99,55 @@ BENCHMARK(BM_FillTriggerLineReference)
     ->Unit(benchmark::kMicrosecond)
     ->Apply(Repeated);
 
+// The same lines dithered, the filler prepared as arming prepares it; each iteration is the
+// next line of a raster over the same row, its error carried on.
+void BM_FillDitheredLine(benchmark::State& state) {
+  const LineCase& c = kCases[state.range(0)];
+  auto picture = RandomGrayRow(uint32_t(c.columns));
+  std::vector<uint32_t> bits(engrave::kTriggerWords);
+  engrave::DitheredLineFiller filler;
+  const engrave::TriggerLineInput line = Input(c);
+  filler.Prepare(line, picture.get());
+  for (auto _ : state) {
+    filler.Fill(line, picture.get(), bits.data());
+    benchmark::DoNotOptimize(bits.data());
+  }
+}
+BENCHMARK(BM_FillDitheredLine)->DenseRange(0, 4)->Unit(benchmark::kMicrosecond)->Apply(Repeated);
+
+// The dialog's view of the engraving, drawn whole: 1000 lines of 100,000 steps into the
+// preview frame (460 x 448), classic and dithered, over 1000 columns (cells of 100 steps) and
+// over 60,000 columns (1.67 steps per column: dithered step by step).
+void BM_EngravingView(benchmark::State& state) {
+  const bool dithered = state.range(0) != 0;
+  const uint32_t columns = state.range(1) != 0 ? 60000 : 1000;
+  auto picture = RandomGrayRow(columns);
+  engrave::EngravingJob job;
+  job.line.triggerLineLength = 100000;
+  job.line.imagePixelsX = columns;
+  job.line.imagePixelsY = 1;
+  job.line.length = 100.0;
+  job.line.yStepOver = 0.1;  // 1000 lines
+  job.width = 100.0;
+  job.stepsPerUnitX = 1000.0;
+  job.dithered = dithered;
+  engrave::EngravingView view;
+  for (auto _ : state) {
+    view.Start(job, picture.get(), 460, 448);
+    while (view.Advance(std::chrono::seconds(10))) {
+    }
+    benchmark::DoNotOptimize(view.Share(0, 0));
+  }
+  state.counters["lines"] = double(view.LinesDrawn());
+}
+BENCHMARK(BM_EngravingView)
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Apply(Repeated);
+
 // The host's idle tick through the loaded module: a handler exists, LineDone is clear.
 void BM_UpdateWithoutLineDone(benchmark::State& state) {
   setenv("ENGRAVING_UI", "script", 1);
@@ -132,6 +186,19 @@ int main(int argc, char** argv) {
       {"BM_FillTriggerLine/2", "BM_FillTriggerLineReference/2", RatioTarget::kFasterAtLeast, 5},
       {"BM_FillTriggerLine/3", "BM_FillTriggerLineReference/3", RatioTarget::kFasterAtLeast, 5},
       {"BM_UpdateWithoutLineDone", "", RatioTarget::kNanosAtMost, 20},
+      // Dithered against classic, line for line. Only the line of 1000 columns has a target:
+      // a line of one-step columns dithers every step in turn, ~3 ns each, while the classic
+      // fill compares 32 bytes at once.
+      {"BM_FillDitheredLine/0", "BM_FillTriggerLine/0", RatioTarget::kCostAtMost, 4},
+      {"BM_FillDitheredLine/1", "BM_FillTriggerLine/1", RatioTarget::kShown, 0},
+      {"BM_FillDitheredLine/4", "BM_FillTriggerLine/4", RatioTarget::kShown, 0},
+      {"BM_FillDitheredLine/2", "BM_FillTriggerLine/2", RatioTarget::kShown, 0},
+      {"BM_FillDitheredLine/3", "BM_FillTriggerLine/3", RatioTarget::kShown, 0},
+      // The whole view of 1000 lines of 100,000 steps within a second (it is drawn in slices
+      // while the dialog waits, so the dialog answers meanwhile in any case).
+      {"BM_EngravingView/0/0", "", RatioTarget::kNanosAtMost, 1e9},
+      {"BM_EngravingView/1/0", "", RatioTarget::kNanosAtMost, 1e9},
+      {"BM_EngravingView/1/1", "", RatioTarget::kNanosAtMost, 1e9},
   });
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

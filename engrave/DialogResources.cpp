@@ -42,6 +42,11 @@ constexpr std::array kSetupControls = {
     ControlResource{kAspectCheck, ControlKind::kCheckBox, "Maintain Aspect Ratio", 342, 119, 110,
                     10},
     ControlResource{kNoControlId, ControlKind::kLabel, "X:", 346, 144, 8, 8},
+    // The strip added below the original dialog.
+    ControlResource{kDitherCheck, ControlKind::kCheckBox, "Dithered (photo)", 342, 292, 110, 10},
+    ControlResource{kEngravingViewCheck, ControlKind::kCheckBox, "Show engraving", 7, 292, 90, 10},
+    ControlResource{kEstimateLabel, ControlKind::kLabel, "Engraving time:", 100, 293, 216, 8},
+    ControlResource{kHintLabel, ControlKind::kLabel, "", 7, 306, 309, 16},
 };
 
 constexpr std::array kConfirmControls = {
@@ -53,7 +58,7 @@ constexpr std::array kConfirmControls = {
 };
 
 constexpr ui::DialogResource kSetupDialog{
-    kSetupDialogId, "Photo Engraving", 470, 292, "MS Shell Dlg", 8, kSetupControls};
+    kSetupDialogId, "Photo Engraving", 470, 326, "MS Shell Dlg", 8, kSetupControls};
 constexpr ui::DialogResource kConfirmDialog{
     kConfirmDialogId, "Start Movement???", 187, 73, "MS Shell Dlg", 8, kConfirmControls};
 

@@ -25,6 +25,10 @@ inline constexpr int kTriggerLineLengthEdit = 4184;
 inline constexpr int kPulseCheck = 4186;
 inline constexpr int kInvertedCheck = 4187;
 inline constexpr int kAspectCheck = 4188;
+inline constexpr int kDitherCheck = 4189;
+inline constexpr int kEngravingViewCheck = 4190;  // the preview shows the engraving
+inline constexpr int kEstimateLabel = 4191;       // "Engraving time: H:MM:SS (N lines)"
+inline constexpr int kHintLabel = 4192;           // advice on the classic fill, or empty
 inline constexpr int kCancelButton = 4029;
 
 // Controls of the confirmation.

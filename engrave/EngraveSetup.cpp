@@ -1,8 +1,10 @@
 #include "engrave/EngraveSetup.h"
 
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 
 #include "engrave/DialogResources.h"
 #include "engrave/OkayToMove.h"
@@ -13,14 +15,24 @@
 namespace engrave {
 namespace {
 
+// The engraving view draws for this long within a click, then a slice at a time while the
+// dialog waits, so that the dialog never stops answering.
+constexpr auto kFirstSlice = std::chrono::milliseconds(100);
+constexpr auto kIdleSlice = std::chrono::milliseconds(25);
+
+// The view the user chose last; every dialog of this run starts with it.
+std::atomic<bool> gShowEngraving{false};
+
 // One field of the exchange: an edit bound to a real or the integer of the parameter set, or a
-// check box bound to one of the dialog's own states.
+// check box bound to one of the dialog's own states and, for the stored ones, to its flag in
+// the parameter set as well.
 struct Field {
   enum class Kind { kReal, kInteger, kCheck };
   int controlId;
   Kind kind;
   std::atomic<double> ParameterSet::*real = nullptr;
   int EngraveSetup::*check = nullptr;
+  std::atomic<bool> ParameterSet::*flag = nullptr;
 };
 
 std::string_view SkipBlanks(std::string_view text) {
@@ -50,7 +62,7 @@ class DialogScanStarter final : public ScanStarter {
 // The exchange order of the dialog's fields.
 class SetupFields {
  public:
-  static constexpr std::array<Field, 12> kFields = {{
+  static constexpr std::array<Field, 14> kFields = {{
       {kLengthEdit, Field::Kind::kReal, &ParameterSet::Length},
       {kWidthEdit, Field::Kind::kReal, &ParameterSet::Width},
       {kFeedRateEdit, Field::Kind::kReal, &ParameterSet::FeedRate},
@@ -61,8 +73,12 @@ class SetupFields {
       {kTriggerLineLengthEdit, Field::Kind::kInteger},
       {kYStepOverEdit, Field::Kind::kReal, &ParameterSet::YStepOver},
       {kPulseCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::pulseCheck_},
-      {kInvertedCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::invertedCheck_},
+      {kInvertedCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::invertedCheck_,
+       &ParameterSet::Inverse},
       {kAspectCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::aspectCheck_},
+      {kDitherCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::ditherCheck_,
+       &ParameterSet::Dither},
+      {kEngravingViewCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::viewCheck_},
   }};
 };
 
@@ -106,7 +122,12 @@ ui::OpenFileRequest PictureFileRequest() {
 EngraveSetup::EngraveSetup(uint8_t hostPulseMode)
     // The pulse box starts from the host's choice, so that it shows it even when no picture
     // is loaded in this dialog.
-    : hostPulseMode_(hostPulseMode), pulseCheck_(hostPulseMode != 0 ? 1 : 0) {}
+    : hostPulseMode_(hostPulseMode),
+      pulseCheck_(hostPulseMode != 0 ? 1 : 0),
+      // The two modes start as stored, and every reading of the boxes stores them again.
+      invertedCheck_(gParameters.Inverse ? 1 : 0),
+      ditherCheck_(gParameters.Dither ? 1 : 0),
+      viewCheck_(gShowEngraving.load() ? 1 : 0) {}
 
 const ui::DialogResource& EngraveSetup::Resource() const {
   return SetupDialogResource();
@@ -153,6 +174,7 @@ bool EngraveSetup::DoDataExchange(ui::DialogControls& controls, bool saveAndVali
         int& state = this->*field.check;
         if (saveAndValidate) {
           state = controls.Checked(id) ? 1 : 0;
+          if (field.flag != nullptr) (gParameters.*field.flag) = state != 0;
         } else {
           controls.SetChecked(id, state != 0);
           ui::LogShown(id, state != 0 ? "1" : "0");
@@ -161,7 +183,49 @@ bool EngraveSetup::DoDataExchange(ui::DialogControls& controls, bool saveAndVali
       }
     }
   }
+  if (saveAndValidate)
+    gShowEngraving.store(viewCheck_ != 0);
+  else
+    ShowEstimate(controls);
   return true;
+}
+
+void EngraveSetup::ShowEstimate(ui::DialogControls& controls) const {
+  const std::string estimate = EstimateText(EstimateRaster(
+      gParameters.Width, gParameters.Length, gParameters.FeedRate, gParameters.YStepOver));
+  controls.SetText(kEstimateLabel, estimate);
+  ui::LogShown(kEstimateLabel, estimate);
+  const std::string hint =
+      ClassicFillHint(gParameters.TriggerLineLength, gParameters.ImagePixelsX, ditherCheck_ != 0);
+  controls.SetText(kHintLabel, hint);
+  ui::LogShown(kHintLabel, hint);
+}
+
+void EngraveSetup::RefreshView() {
+  const CxImage* picture = TheEngraveImage().Picture();
+  if (viewCheck_ == 0 || !imageLoaded_ || picture == nullptr) {
+    view_.Stop();
+    return;
+  }
+  // What arming would take now: the parameter set, the boxes' modes and the machine's steps.
+  EngravingJob job;
+  job.line.triggerLineLength = gParameters.TriggerLineLength;
+  job.line.imagePixelsX = gParameters.ImagePixelsX;
+  job.line.imagePixelsY = gParameters.ImagePixelsY;
+  job.line.length = gParameters.Length;
+  job.line.yStepOver = gParameters.YStepOver;
+  job.line.invert = gParameters.Inverse;
+  job.dithered = gParameters.Dither;
+  job.width = gParameters.Width;
+  const MotionState* motion = plugin::Motion();
+  job.stepsPerUnitX = motion != nullptr ? motion->StepsPerUnitX : 0.0;
+  const ui::ControlResource& frame = *Resource().Find(kPreviewFrame);
+  view_.Start(job, picture, ui::FrameClientWidth(frame), ui::FrameClientHeight(frame));
+  view_.Advance(kFirstSlice);
+}
+
+bool EngraveSetup::OnIdle(ui::DialogControls&) {
+  return view_.Advance(kIdleSlice);
 }
 
 void EngraveSetup::OnInitDialog(ui::DialogControls& controls) {
@@ -190,6 +254,7 @@ bool EngraveSetup::Recalculate(ui::DialogControls& controls) {
   CalculateParameters(aspectCheck_ != 0, motion != nullptr ? motion->StepsPerUnitX : 0.0,
                       motion != nullptr ? motion->StepsPerUnitY : 0.0);
   DoDataExchange(controls, false);
+  RefreshView();
   return read;
 }
 
@@ -216,6 +281,8 @@ void EngraveSetup::OnCommand(int controlId, ui::DialogControls& controls) {
     case kPulseCheck:
     case kInvertedCheck:
     case kAspectCheck:
+    case kDitherCheck:
+    case kEngravingViewCheck:
       Recalculate(controls);
       break;
     default:
@@ -229,6 +296,10 @@ void EngraveSetup::OnCancel(ui::DialogControls& controls) {
 
 void EngraveSetup::Paint(int controlId, PixelSurface& surface) const {
   if (controlId != kPreviewFrame || !imageLoaded_) return;
+  if (viewCheck_ != 0) {
+    view_.Paint(surface);
+    return;
+  }
   if (const CxImage* picture = TheEngraveImage().Picture())
     picture->PaintStretched(&surface, PaintRect{0, 0, surface.width, surface.height});
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "engrave/EngravingView.h"
 #include "ui/Ui.h"
 
 namespace engrave {
@@ -22,6 +23,8 @@ class EngraveSetup final : public ui::DialogLogic {
   void OnCommand(int controlId, ui::DialogControls& controls) override;
   void OnCancel(ui::DialogControls& controls) override;
   void Paint(int controlId, PixelSurface& surface) const override;
+  // Draws more lines of the engraving view.
+  bool OnIdle(ui::DialogControls& controls) override;
 
   // Moves every field one way, in exchange order. Reading stops at the first field that cannot
   // be read, after saying so and putting the focus there; the fields before it are read.
@@ -36,16 +39,27 @@ class EngraveSetup final : public ui::DialogLogic {
   int pulseCheck() const { return pulseCheck_; }
   int invertedCheck() const { return invertedCheck_; }
   int aspectCheck() const { return aspectCheck_; }
+  int ditherCheck() const { return ditherCheck_; }
+  int viewCheck() const { return viewCheck_; }
+  const EngravingView& engravingView() const { return view_; }
 
  private:
   friend class SetupFields;  // binds the check boxes to the states below
+
+  // The time and the hint below the preview, from the parameter set as it is now.
+  void ShowEstimate(ui::DialogControls& controls) const;
+  // Starts the engraving view over from the parameter set, or stops it when it is not shown.
+  void RefreshView();
 
   uint8_t hostPulseMode_;
   bool imageLoaded_ = false;
   std::string picturePath_;
   int pulseCheck_;
-  int invertedCheck_ = 0;
+  int invertedCheck_;
   int aspectCheck_ = 0;
+  int ditherCheck_;
+  int viewCheck_;  // the preview shows the engraving rather than the picture
+  EngravingView view_;
 };
 
 // The request for the picture file: "Jpeg", "Bitmap" and "Png files", initial name "*.jpg".

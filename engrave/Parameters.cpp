@@ -88,6 +88,10 @@ void LoadParameters() {
   gParameters.FeedRate = readReal("FeedRate", "100.0");
   gParameters.Inverse = store->ReadInt(kSection, "Inverse", 0) == 1;
   gParameters.MaintainAspectRatio = store->ReadInt(kSection, "MaintainAspectRatio", 0) == 1;
+  // Read as text first: an empty key reads as missing, like every other key.
+  const std::string dither = store->ReadString(kSection, "Dither", "");
+  gParameters.DitherStored = !dither.empty();
+  gParameters.Dither = !dither.empty() && profile::LeadingInteger(dither) == 1;
   gParameters.Loaded = true;
 }
 
@@ -100,6 +104,9 @@ void SaveParameters() {
   store->WriteString(kSection, "FeedRate", FormatStoredReal(gParameters.FeedRate));
   store->WriteInt(kSection, "Inverse", gParameters.Inverse ? 1 : 0);
   store->WriteInt(kSection, "MaintainAspectRatio", gParameters.MaintainAspectRatio ? 1 : 0);
+  // A user who never ticked "Dithered (photo)" keeps the profile as it always was.
+  if (gParameters.Dither || gParameters.DitherStored)
+    store->WriteInt(kSection, "Dither", gParameters.Dither ? 1 : 0);
 }
 
 void CalculateParameters(bool maintainAspect, double stepsPerUnitX, double stepsPerUnitY) {

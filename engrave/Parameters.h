@@ -15,8 +15,12 @@ struct ParameterSet {
   std::atomic<double> Length{0.0};     // engraved height (the dialog's "Height")
   std::atomic<double> Width{0.0};      // engraved width
   std::atomic<double> FeedRate{0.0};   // F word of every X move
-  std::atomic<bool> Inverse{false};
+  std::atomic<bool> Inverse{false};    // black fires the most
   std::atomic<bool> MaintainAspectRatio{false};
+  std::atomic<bool> Dither{false};  // "Dithered (photo)"
+  // The profile held the key "Dither" when it was loaded: it is then saved even at 0, and a
+  // profile that never had it stays without it.
+  std::atomic<bool> DitherStored{false};
   std::atomic<double> ImagePixelsX{0.0};  // picture columns used by the raster
   std::atomic<double> ImagePixelsY{0.0};  // picture rows used by the raster
   std::atomic<double> XPixelSteps{0.0};   // shown only
@@ -31,8 +35,10 @@ struct ParameterSet {
 
 extern ParameterSet gParameters;
 
-// Reads and writes the six stored values through the profile store that is open now. The reals
-// read as the dialog's fields do (ParseFieldReal); a text without a finite number gives 0.
+// Reads and writes the stored values through the profile store that is open now: the six of
+// every profile, then "Dither" (absent means 0; written when 1 or when it was there at load).
+// The reals read as the dialog's fields do (ParseFieldReal); a text without a finite number
+// gives 0.
 void LoadParameters();
 void SaveParameters();
 

@@ -8,171 +8,34 @@
 #include <immintrin.h>
 #endif
 
+#include "engrave/LineWriting.h"
 #include "image/CxImage.h"
 
 namespace engrave {
 namespace {
 
+using detail::BitWriter;
+using detail::RowBrightness;
+
 constexpr int64_t kLastColumn = INT32_MAX;  // the column counter is a 32-bit integer
 
-// Writes the line's bits in order, word by word, from bit 0 on. Columns cover consecutive
-// steps, so each word is stored once; bits past the buffer are dropped.
-class BitWriter {
- public:
-  explicit BitWriter(uint32_t* words) : words_(words) {}
-
-  bool Full() const { return next_ >= kTriggerWords; }
-  // True when the next bit starts a word; then the words from Cursor() on (Room() of them) may
-  // be written directly and handed over with Skip().
-  bool Aligned() const { return pendingBits_ == 0; }
-  int64_t Room() const { return kTriggerWords - next_; }
-  uint32_t* Cursor() const { return words_ + next_; }
-  void Skip(int64_t words) { next_ += words; }
-
-  // Appends the low count bits of value (count <= 32; higher bits of value are zero).
-  void AppendWord(uint32_t value, int count) {
-    pending_ |= uint64_t(value) << pendingBits_;
-    pendingBits_ += count;
-    if (pendingBits_ >= 32) {
-      Store(uint32_t(pending_));
-      pending_ >>= 32;
-      pendingBits_ -= 32;
-    }
-  }
-
-  // Appends count bits from a pattern whose bits past count are zero.
-  void AppendPattern(const uint32_t* pattern, int64_t count) {
-    int64_t whole = count / 32;
-    if (pendingBits_ == 0) {
-      const int64_t room = std::min<int64_t>(whole, kTriggerWords - next_);
-      // Copied in fixed blocks of eight words: GCC inlines a memcpy of unknown size as
-      // "rep movsq", whose start-up cost was half the time of a line of 1000 columns of 1024
-      // steps, and does not vectorise a plain loop at -O2.
-      uint32_t* out = words_ + next_;
-      int64_t k = 0;
-      for (; k + 8 <= room; k += 8) std::memcpy(out + k, pattern + k, 8 * sizeof(uint32_t));
-      for (; k < room; ++k) out[k] = pattern[k];
-      next_ += room;
-    } else {
-      const unsigned shift = unsigned(pendingBits_);
-      uint32_t carry = uint32_t(pending_);
-      const int64_t room = std::min<int64_t>(whole, kTriggerWords - next_);
-      uint32_t* out = words_ + next_;
-      for (int64_t k = 0; k < room; ++k) {
-        out[k] = carry | (pattern[k] << shift);
-        carry = pattern[k] >> (32 - shift);
-      }
-      next_ += room;
-      pending_ = carry;
-    }
-    if (next_ >= kTriggerWords) return;
-    if (const int rest = int(count % 32)) AppendWord(pattern[whole], rest);
-  }
-
-  void AppendFilled(int64_t count, bool fire) {
-    const uint32_t fill = fire ? ~uint32_t(0) : 0u;
-    if (pendingBits_ != 0) {
-      const int head = int(std::min<int64_t>(count, 32 - pendingBits_));
-      AppendWord(fill >> (32 - head), head);
-      count -= head;
-    }
-    const int64_t room = std::min<int64_t>(count / 32, kTriggerWords - next_);
-    if (room > 0) {
-      std::fill(words_ + next_, words_ + next_ + room, fill);
-      next_ += room;
-    }
-    if (next_ >= kTriggerWords) return;
-    if (const int rest = int(count % 32)) AppendWord(fill >> (32 - rest), rest);
-  }
-
-  // Stores the last partial word and clears every word not written.
-  void Finish() {
-    if (pendingBits_ > 0) Store(uint32_t(pending_));
-    pending_ = 0;
-    pendingBits_ = 0;
-    if (next_ < kTriggerWords)
-      std::memset(words_ + next_, 0, sizeof(uint32_t) * (kTriggerWords - next_));
-    next_ = kTriggerWords;
-  }
-
- private:
-  void Store(uint32_t word) {
-    if (next_ < kTriggerWords) words_[next_++] = word;
-  }
-
-  uint32_t* words_;
-  int64_t next_ = 0;
-  uint64_t pending_ = 0;
-  int pendingBits_ = 0;
-};
-
-// Brightness of the columns of one picture row: what CxImage::PixelGray gives, read without a
-// call per pixel where the layout allows it.
-class RowBrightness {
- public:
-  RowBrightness(const CxImage& picture, int32_t y) : picture_(picture), y_(y) {
-    width_ = int64_t(picture.ImageWidth());
-    outside_ = picture.PixelGray(-1, -1);  // every outside coordinate reads the same colour
-    if (y < 0 || uint32_t(y) >= picture.ImageHeight()) return;
-    row_ = picture.RowAddress(uint32_t(y));
-    depth_ = picture.BitsPerPixel();
-    if (depth_ == 8) {
-      // Indices past the entries in use read as black, as PaletteColor gives them.
-      const CxRgbQuad* palette = picture.Palette();
-      const uint32_t entries = palette != nullptr ? picture.PaletteEntries() : 0;
-      identity_ = true;
-      for (uint32_t index = 0; index < 256; ++index) {
-        const CxRgbQuad entry = index < entries ? palette[index] : CxRgbQuad{};
-        lookup_[index] = uint8_t(CxImage::GrayOf(entry.red, entry.green, entry.blue));
-        identity_ = identity_ && lookup_[index] == index;
-      }
-    }
-  }
-
-  int At(int64_t x) const {
-    if (row_ == nullptr || x < 0 || x >= width_) return outside_;
-    if (depth_ == 8) return lookup_[row_[x]];
-    if (depth_ == 24) {
-      const uint8_t* pixel = row_ + 3 * x;
-      return CxImage::GrayOf(pixel[2], pixel[1], pixel[0]);
-    }
-    return picture_.PixelGray(int32_t(x), y_);
-  }
-
-  // The row's bytes when they are the gray levels themselves (8 bits, gray palette).
-  const uint8_t* GrayBytes() const { return row_ != nullptr && identity_ ? row_ : nullptr; }
-  const uint8_t* RowBytes() const { return row_; }
-  const uint8_t* Lookup() const { return lookup_; }
-  int Depth() const { return depth_; }
-  int64_t Width() const { return width_; }
-  int Outside() const { return outside_; }
-
- private:
-  const CxImage& picture_;
-  int32_t y_;
-  int64_t width_ = 0;
-  int outside_ = 0;
-  const uint8_t* row_ = nullptr;
-  int depth_ = 0;
-  bool identity_ = false;
-  uint8_t lookup_[256] = {};
-};
-
-// Masks of white bytes, 32 a word. Forward, bit j of word k is byte 32k + j from `first`;
-// backward, it is byte -(32k + j) from `first` (the row read right to left).
-void WhiteMasksPlain(const uint8_t* first, bool forward, int64_t words, uint32_t* out) {
+// Masks of the bytes that fire (equal to `firing`), 32 a word. Forward, bit j of word k is
+// byte 32k + j from `first`; backward, it is byte -(32k + j) from `first` (the row read right
+// to left).
+void FiringMasksPlain(const uint8_t* first, bool forward, int64_t words, uint8_t firing,
+                      uint32_t* out) {
   for (int64_t k = 0; k < words; ++k) {
     uint32_t mask = 0;
     for (int j = 0; j < 32; ++j) {
       const uint8_t byte = forward ? first[32 * k + j] : first[-(32 * k + j)];
-      mask |= uint32_t(byte == 255) << j;
+      mask |= uint32_t(byte == firing) << j;
     }
     out[k] = mask;
   }
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-// Bit j set when byte j of the 32 from `bytes` on is white.
+// Bit j set when byte j of the 32 from `bytes` on fires.
 __attribute__((target("avx2"))) inline uint32_t WhiteMask32(const uint8_t* bytes, __m256i white) {
   const __m256i loaded = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes));
   return uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(loaded, white)));
@@ -190,9 +53,9 @@ __attribute__((target("avx2"))) inline uint32_t WhiteMask32Reversed(const uint8_
   return uint32_t(_mm256_movemask_epi8(reversed));
 }
 
-__attribute__((target("avx2"))) void WhiteMasksAvx2(const uint8_t* first, bool forward,
-                                                    int64_t words, uint32_t* out) {
-  const __m256i white = _mm256_set1_epi8(char(0xFF));
+__attribute__((target("avx2"))) void FiringMasksAvx2(const uint8_t* first, bool forward,
+                                                     int64_t words, uint8_t firing, uint32_t* out) {
+  const __m256i white = _mm256_set1_epi8(char(firing));
   if (forward) {
     int64_t k = 0;
     for (; k + 4 <= words; k += 4) {
@@ -217,45 +80,45 @@ __attribute__((target("avx2"))) void WhiteMasksAvx2(const uint8_t* first, bool f
   for (; k < words; ++k) out[k] = WhiteMask32Reversed(first - 32 * k - 31, white, reverse);
 }
 
-using WhiteMasksFunction = void (*)(const uint8_t*, bool, int64_t, uint32_t*);
-WhiteMasksFunction ChooseWhiteMasks() {
-  return __builtin_cpu_supports("avx2") ? WhiteMasksAvx2 : WhiteMasksPlain;
+using FiringMasksFunction = void (*)(const uint8_t*, bool, int64_t, uint8_t, uint32_t*);
+FiringMasksFunction ChooseFiringMasks() {
+  return __builtin_cpu_supports("avx2") ? FiringMasksAvx2 : FiringMasksPlain;
 }
 #endif
 
-void WhiteMasks(const uint8_t* first, bool forward, int64_t words, uint32_t* out) {
+void FiringMasks(const uint8_t* first, bool forward, int64_t words, uint8_t firing, uint32_t* out) {
 #if defined(__x86_64__) || defined(__i386__)
-  static const WhiteMasksFunction masks = ChooseWhiteMasks();
-  masks(first, forward, words, out);
+  static const FiringMasksFunction masks = ChooseFiringMasks();
+  masks(first, forward, words, firing, out);
 #else
-  WhiteMasksPlain(first, forward, words, out);
+  FiringMasksPlain(first, forward, words, firing, out);
 #endif
 }
 
-// Columns c .. c + count - 1 of a one-step line, all inside a row of gray levels: whole words
-// of 32 columns straight from the bytes, the rest column by column.
-void AppendWhiteColumns(BitWriter& writer, const uint8_t* gray, int64_t firstX, bool forward,
-                        int64_t count) {
-  const uint8_t* first = gray + firstX;
+// Columns c .. c + count - 1 of a one-step line, all inside an 8-bit row in which only the byte
+// `firing` fires: whole words of 32 columns straight from the bytes, the rest column by column.
+void AppendFiringColumns(BitWriter& writer, const uint8_t* bytes, uint8_t firing, int64_t firstX,
+                         bool forward, int64_t count) {
+  const uint8_t* first = bytes + firstX;
   int64_t done = 0;
   while (count - done >= 32 && !writer.Full()) {
     const int64_t words = (count - done) / 32;
     const uint8_t* from = forward ? first + done : first - done;
     if (writer.Aligned()) {
       const int64_t n = std::min(words, writer.Room());
-      WhiteMasks(from, forward, n, writer.Cursor());
+      FiringMasks(from, forward, n, firing, writer.Cursor());
       writer.Skip(n);
       done += 32 * n;
     } else {
       uint32_t masks[256];
       const int64_t n = std::min<int64_t>(words, 256);
-      WhiteMasks(from, forward, n, masks);
+      FiringMasks(from, forward, n, firing, masks);
       for (int64_t k = 0; k < n; ++k) writer.AppendWord(masks[k], 32);
       done += 32 * n;
     }
   }
   for (; done < count && !writer.Full(); ++done) {
-    writer.AppendWord((forward ? first[done] : first[-done]) == 255 ? 1u : 0u, 1);
+    writer.AppendWord((forward ? first[done] : first[-done]) == firing ? 1u : 0u, 1);
   }
 }
 
@@ -266,15 +129,15 @@ void FillOneStepColumns(BitWriter& writer, const RowBrightness& row, int64_t cou
                         int64_t lastColumn) {
   const int64_t width = row.RowBytes() != nullptr ? row.Width() : 0;
   const bool outsideFires = row.Outside() == 255;
-  const uint8_t* gray = row.GrayBytes();
+  const int firing = row.FiringByte();
   int64_t column = 1;
   while (column <= count && !writer.Full()) {
     const int64_t x = forward ? column : lastColumn - column;
     int64_t last;  // the last column of the run that starts here
     if (x >= 0 && x < width) {
       last = std::min(count, forward ? width - 1 : lastColumn);
-      if (gray != nullptr) {
-        AppendWhiteColumns(writer, gray, x, forward, last - column + 1);
+      if (firing >= 0) {
+        AppendFiringColumns(writer, row.RowBytes(), uint8_t(firing), x, forward, last - column + 1);
       } else {
         for (int64_t c = column; c <= last && !writer.Full(); ++c) {
           writer.AppendWord(row.At(forward ? c : lastColumn - c) == 255 ? 1u : 0u, 1);
@@ -380,6 +243,25 @@ void TriggerLineFiller::WriteColumn(BitWriterRef writerRef, int32_t steps, int b
   writer.AppendPattern(scratch_.data(), reachable);
 }
 
+void TriggerLineFiller::Prepare(const TriggerLineInput& line) {
+  const double columns = line.imagePixelsX;
+  const double stepsPerColumn = double(line.triggerLineLength) / columns;
+  if (!(1.0 < columns) || !(stepsPerColumn > 0.0) || !std::isfinite(stepsPerColumn)) return;
+  // Column i gets truncate(i * r) - truncate((i - 1) * r) steps: r rounded down or up.
+  for (const double share : {std::floor(stepsPerColumn), std::ceil(stepsPerColumn)}) {
+    if (share < 1.0) continue;
+    const auto steps = int32_t(std::min(share, double(kTriggerBitCapacity)));
+    if (steps <= kWordSteps) {
+      if (smallPatterns_[size_t(steps)] == nullptr) SmallPatterns(steps);
+    } else if (steps <= kLargestCachedSteps) {
+      PatternSet& set = PatternsFor(steps);
+      for (int brightness = 0; brightness < 256; ++brightness) Pattern(set, brightness);
+    } else {
+      scratch_.reserve(size_t((steps + 31) / 32));
+    }
+  }
+}
+
 void TriggerLineFiller::Fill(const TriggerLineInput& line, const CxImage* picture, uint32_t* bits) {
   BitWriter writer(bits);
   FillColumns(line, picture, &writer);
@@ -399,7 +281,7 @@ void TriggerLineFiller::FillColumns(const TriggerLineInput& line, const CxImage*
   const int32_t row = TruncateToInt32((line.scanY / line.length) * line.imagePixelsY);
   const bool forward = line.scanXTarget == 0.0;
   const int64_t lastColumnIndex = TruncateToInt32(columns);
-  const RowBrightness brightness(*picture, row);
+  const RowBrightness brightness(*picture, row, line.invert);
 
   if (stepsPerColumn == 1.0) {
     // Column i ends at step i exactly: columns 1 .. ceil(columns) - 1, one step each.

@@ -24,6 +24,8 @@ struct TriggerLineInput {
   double length = 0.0;
   double scanY = 0.0;
   double scanXTarget = 0.0;  // 0: a forward line (columns left to right)
+  double yStepOver = 0.0;    // the height of the line's band (the dithered fill reads it)
+  bool invert = false;       // black fires the most ("Inverted (Black  = On)")
 };
 
 // Truncates toward zero like the x86 conversion instruction: NaN and values outside the 32-bit
@@ -41,6 +43,10 @@ class TriggerLineFiller {
   // Clears all 32000 words of bits, then writes the fires of one line read from the picture's
   // row under the line. Without a picture nothing fires.
   void Fill(const TriggerLineInput& line, const CxImage* picture, uint32_t* bits);
+  // Works out beforehand the fire patterns of both step counts a column of these lines can
+  // have, and sizes the buffer of a column too long for them, so that filling the lines
+  // allocates nothing. The bits are the same either way.
+  void Prepare(const TriggerLineInput& line);
 
  private:
   // Fire patterns of one step count, computed for each brightness on first use.

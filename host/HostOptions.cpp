@@ -21,10 +21,13 @@ void PrintEngraveOptions(std::FILE* out) {
       "  --stepover S          Y step-over between lines (default 0.05)\n"
       "  --aspect              keep the picture's aspect ratio (height from width)\n"
       "  --pulse               use 40us pulses at trigger time\n"
+      "  --dither              dithered (photo): the picture's tones by error diffusion\n"
+      "  --invert              inverted: black fires the most\n"
       "  --profile FILE        the host's XML profile (default: a fresh temporary one)\n"
       "  --gcode FILE          write every G-code line the plug-in sent\n"
       "  --image FILE.png      write the engraved result, one dot per fired step\n"
       "  --trace FILE          write every host-visible event, tab-separated\n"
+      "  --preview FILE.png    write the dialog's view of the engraving, as shown\n"
       "  --plugin FILE         the plug-in (default: Engraving.so beside the program)\n",
       out);
 }
@@ -34,11 +37,10 @@ bool ParseOptions(const std::vector<std::string>& args, Program program, Options
   const bool lcnc = program == Program::kEngraveLcnc;
   size_t i = 0;
   if (i < args.size() && args[i].rfind("-", 0) != 0) options.mode = args[i++];
-  std::map<std::string, std::string*> files = {{"--profile", &options.profile},
-                                               {"--gcode", &options.gcode},
-                                               {"--image", &options.image},
-                                               {"--trace", &options.trace},
-                                               {"--plugin", &options.plugin}};
+  std::map<std::string, std::string*> files = {
+      {"--profile", &options.profile}, {"--gcode", &options.gcode},
+      {"--image", &options.image},     {"--trace", &options.trace},
+      {"--preview", &options.preview}, {"--plugin", &options.plugin}};
   if (lcnc) {
     files["--fired"] = &options.fired;
     files["-ini"] = &options.ini;
@@ -68,6 +70,10 @@ bool ParseOptions(const std::vector<std::string>& args, Program program, Options
       options.aspect = true;
     } else if (name == "--pulse") {
       options.pulse = true;
+    } else if (name == "--dither") {
+      options.dither = true;
+    } else if (name == "--invert") {
+      options.invert = true;
     } else if (name == "--help" || name == "-h") {
       options.mode = "help";
     } else if (lcnc && name == "--home") {
@@ -116,6 +122,16 @@ std::string ComposeScript(const Options& options, const std::string& picture) {
   script += "set 4167 " + options.stepOver.text + "\n";
   if (options.pulse) script += "click 4186\n";
   if (options.aspect) script += "click 4188\n";
+  // These two boxes start as the profile stored them: set, not toggled. Without the options
+  // they stay as stored.
+  if (options.invert) script += "check 4187 1\n";
+  if (options.dither) script += "check 4189 1\n";
+  if (!options.preview.empty()) {
+    // The fields typed above take effect at a recalculation; then the view of the engraving.
+    script += "click 4178\n";
+    script += "check 4190 1\n";
+    script += "snapshot 4179 " + options.preview + "\n";
+  }
   script += "click 1\n";  // Start Scanning
   script += "click 6\n";  // Yes
   return script;

@@ -24,9 +24,12 @@ struct Options {
   NumberOption stepOver{"0.05", 0.05};
   bool aspect = false;
   bool pulse = false;
+  bool dither = false;  // --dither: tick "Dithered (photo)"
+  bool invert = false;  // --invert: tick "Inverted (Black  = On)"
   double stepsPerUnitX = 100.0;
   double stepsPerUnitY = 100.0;
   std::string profile, gcode, image, trace, plugin;
+  std::string preview;  // --preview FILE.png: the dialog's view of the engraving
   // engrave-lcnc only
   std::string fired;                // --fired FILE
   std::string ini;                  // -ini FILE, as LinuxCNC starts its display

@@ -58,6 +58,16 @@ void PrintUsage(std::FILE* out) {
 
 // ---- one session with the plug-in -----------------------------------------------------------
 
+// "H:MM:SS" out of the dialog's "Engraving time: H:MM:SS (N lines)"; empty without one.
+std::string EstimatedTime(const std::string& text) {
+  const std::string prefix = "Engraving time: ";
+  if (text.rfind(prefix, 0) != 0) return "";
+  const std::string rest = text.substr(prefix.size());
+  const size_t end = rest.find(' ');
+  const std::string time = rest.substr(0, end);
+  return time.find(':') != std::string::npos ? time : "";
+}
+
 class Session final : public HostObserver {
  public:
   Session(const Options& options, PluginHost& host)
@@ -87,6 +97,11 @@ class Session final : public HostObserver {
         Print(fields[1] + ": " + fields[2], stderr);
       } else if (fields[0] == "show" && fields.size() >= 3 && fields[1] == "4164") {
         if (const std::optional<double> height = ParseNumber(fields[2])) height_ = *height;
+      } else if (fields[0] == "show" && fields.size() >= 3 && fields[1] == "4191") {
+        estimate_ = EstimatedTime(fields[2]);
+      } else if (fields[0] == "snapshot" && fields.size() >= 4 && fields[3] != "ok") {
+        Print("host-sim: cannot write " + fields[2], stderr);
+        snapshotFailed_ = true;
       }
     });
   }
@@ -134,6 +149,8 @@ class Session final : public HostObserver {
   }
 
   bool armed() const { return armed_; }
+  const std::string& estimate() const { return estimate_; }
+  bool snapshotFailed() const { return snapshotFailed_; }
   bool complete() const { return complete_; }
   const Machine& machine() const { return machine_; }
 
@@ -147,6 +164,8 @@ class Session final : public HostObserver {
   bool verbose_ = false;
   double height_ = 0.0;
   int lastPercent_ = -1;
+  std::string estimate_;  // the dialog's engraving time, H:MM:SS
+  bool snapshotFailed_ = false;
 };
 
 bool WriteSample(const std::string& path) {
@@ -188,9 +207,11 @@ void PrintSummary(const Session& session, const Options& options) {
   std::printf("engraved: %ld raster lines, %ld G-code lines, %ld fires, machining time %s at F%s\n",
               summary.rasterLines, summary.codeLines, summary.fires,
               FormatDuration(summary.seconds).c_str(), options.feed.text.c_str());
+  if (!session.estimate().empty()) std::printf("estimate: %s\n", session.estimate().c_str());
   if (!options.gcode.empty()) std::printf("G-code: %s\n", options.gcode.c_str());
   if (!options.image.empty()) std::printf("result picture: %s\n", options.image.c_str());
   if (!options.trace.empty()) std::printf("trace: %s\n", options.trace.c_str());
+  if (!options.preview.empty()) std::printf("preview: %s\n", options.preview.c_str());
 }
 
 bool WriteResult(const Session& session, const Options& options) {
@@ -300,7 +321,8 @@ int RunEngrave(const Options& options) {
   host.Unload();
   const bool written = WriteResult(session, options);
   PrintSummary(session, options);
-  return written ? 0 : 1;
+  // A preview that could not be written is a failure of the run, as a result picture is.
+  return written && !session.snapshotFailed() ? 0 : 1;
 }
 
 // The terminal in raw mode (no line buffering, no echo) for single key presses.

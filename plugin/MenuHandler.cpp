@@ -38,8 +38,7 @@ void MenuHandler::SetStatus(const std::string& text) {
   host_.motion->StatusLine = text;
 }
 
-void MenuHandler::FillTriggerLine() {
-  if (host_.driver->PrinterPortActive == 0) return;
+engrave::TriggerLineInput MenuHandler::CurrentLine() const {
   const engrave::ParameterSet& p = engrave::gParameters;
   engrave::TriggerLineInput line;
   line.triggerLineLength = p.TriggerLineLength;
@@ -48,7 +47,18 @@ void MenuHandler::FillTriggerLine() {
   line.length = p.Length;
   line.scanY = p.ScanY;
   line.scanXTarget = p.ScanXTarget;
-  filler_.Fill(line, TheEngraveImage().Picture(), host_.driver->TriggerBits);
+  line.yStepOver = p.YStepOver;
+  line.invert = rasterInverted_;
+  return line;
+}
+
+void MenuHandler::FillTriggerLine() {
+  if (host_.driver->PrinterPortActive == 0) return;
+  const engrave::TriggerLineInput line = CurrentLine();
+  if (rasterDithered_)
+    ditheredFiller_.Fill(line, TheEngraveImage().Picture(), host_.driver->TriggerBits);
+  else
+    filler_.Fill(line, TheEngraveImage().Picture(), host_.driver->TriggerBits);
   host_.control->TriggerMode = 0;
 }
 
@@ -63,6 +73,13 @@ void MenuHandler::SetTriggerBit(int32_t index, int32_t fire) {
 void MenuHandler::Arm() {
   engrave::gParameters.ScanXTarget = 0.0;
   engrave::gParameters.ScanY = 0.0;
+  rasterInverted_ = engrave::gParameters.Inverse;
+  rasterDithered_ = engrave::gParameters.Dither;
+  // Everything the lines need is sized here, so that the ticks allocate nothing.
+  if (rasterDithered_)
+    ditheredFiller_.Prepare(CurrentLine(), TheEngraveImage().Picture());
+  else
+    filler_.Prepare(CurrentLine());
   // The status text is handed over before the state is published, so the host thread writes
   // it before it can act on the armed state.
   plugin::PostStatus("Press Cycle Start to begin scanning Seq.");

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engrave/DitherLine.h"
 #include "engrave/TriggerLine.h"
 #include "plugin/PluginState.h"
 
@@ -35,12 +36,21 @@ class MenuHandler {
   void FillTriggerLine();
   void SetTriggerBit(int32_t index, int32_t fire);
 
-  // Dialog thread: ScanXTarget = ScanY = 0, the status text handed over, then Armed.
+  // Dialog thread: ScanXTarget = ScanY = 0, the raster's mode taken from the parameter set and
+  // its fill prepared, the status text handed over, then Armed.
   void Arm();
 
  private:
   void SendCode(const char* line);
+  // The line under the scan position, as the parameter set describes it now.
+  engrave::TriggerLineInput CurrentLine() const;
 
   plugin::HostLink& host_;
+  // The raster's mode is fixed when it is armed: a box ticked in a dialog opened later must not
+  // change it halfway. Written by the dialog thread before the armed state is published, read
+  // by the host thread only once it has seen that state.
+  bool rasterDithered_ = false;
+  bool rasterInverted_ = false;
   engrave::TriggerLineFiller filler_;
+  engrave::DitheredLineFiller ditheredFiller_;
 };

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Renews the pictures in docs/: the setup dialog with the sample loaded (real FLTK on a private
-# Xvfb, captured with ImageMagick's import), the built-in sample picture, and its engraving.
+# Xvfb, captured with ImageMagick's import), the built-in sample picture, and its engravings,
+# classic and dithered, at the default 10 steps per column and on a coarse line of 2.
 # Usage: scripts/screenshot.sh [BUILD_DIR]   (default build; builds what it needs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,4 +13,10 @@ ENGRAVING_UI=fltk ENGRAVING_SCREENSHOT="$PWD/docs/setup-dialog.png" \
   --gtest_filter='*DISABLED_ScreenshotForTheDocs'
 "$build/host-sim" sample docs/sample.png
 "$build/host-sim" engrave --gcode /dev/null --image docs/sample-engraved.png
-echo "docs/setup-dialog.png docs/sample.png docs/sample-engraved.png renewed"
+"$build/host-sim" engrave --dither --gcode /dev/null --image docs/sample-engraved-dithered.png
+# A coarse machine: 2 steps per picture column.
+"$build/host-sim" engrave --width 2 --height 1.6 --stepover 0.02 --steps-per-unit-y 50 \
+  --gcode /dev/null --image docs/sample-coarse.png
+"$build/host-sim" engrave --width 2 --height 1.6 --stepover 0.02 --steps-per-unit-y 50 --dither \
+  --gcode /dev/null --image docs/sample-coarse-dithered.png
+echo "docs/setup-dialog.png docs/sample.png docs/sample-engraved*.png docs/sample-coarse*.png renewed"

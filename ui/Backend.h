@@ -29,6 +29,10 @@ class ActionTarget {
  public:
   virtual void SetEditText(int controlId, const std::string& text) = 0;  // fires text-changed
   virtual void Click(int controlId) = 0;  // presses a button or toggles a check box
+  // Sets a check box to this state; its handler runs only when that changes it.
+  virtual void SetCheck(int controlId, bool checked) = 0;
+  // Writes frame control controlId as the dialog paints it now (its work done) to a PNG file.
+  virtual void Snapshot(int controlId, const std::string& path) = 0;
   virtual void PressEnter() = 0;
   virtual void PressEscape() = 0;
   virtual void CloseBox() = 0;
@@ -36,6 +40,11 @@ class ActionTarget {
  protected:
   ~ActionTarget() = default;
 };
+
+// Paints a frame of the dialog into a surface of the frame's client size over this background
+// and writes it to path as a PNG file; logs "snapshot" id path "ok" or "failed".
+void WriteSnapshot(const Settings& settings, const DialogLogic& logic, const ControlResource& frame,
+                   const std::string& path, uint8_t red, uint8_t green, uint8_t blue);
 
 // Carries out one action on a dialog; actions for controls the dialog lacks, and file answers,
 // do nothing.

@@ -49,6 +49,9 @@ struct DialogResource {
   }
 };
 
+// A frame control paints inside a border of this many pixels on each side.
+inline constexpr int kFrameBorder = 2;
+
 // Dialog units to pixels: one horizontal unit is 1.5 px and one vertical unit 1.625 px (the
 // base units of an 8-point dialog font at 96 dpi).
 inline int HorizontalPixels(int dialogUnits) {
@@ -56,6 +59,14 @@ inline int HorizontalPixels(int dialogUnits) {
 }
 inline int VerticalPixels(int dialogUnits) {
   return (dialogUnits * 13 + 4) / 8;
+}
+
+// The pixels a frame control's dialog paints into, inside its border; both backends use them.
+inline int FrameClientWidth(const ControlResource& frame) {
+  return HorizontalPixels(frame.width) - 2 * kFrameBorder;
+}
+inline int FrameClientHeight(const ControlResource& frame) {
+  return VerticalPixels(frame.height) - 2 * kFrameBorder;
 }
 
 }  // namespace ui

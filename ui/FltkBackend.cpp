@@ -40,6 +40,8 @@ class ModalFrame {
  public:
   virtual void Cancel() = 0;
   virtual void ScriptTick(Session& session) = 0;
+  // A slice of the work the modal thing does while it waits.
+  virtual void Idle() {}
   virtual bool IsMessageBox() const { return false; }
   bool busy = false;  // a scripted action is being carried out in it
 
@@ -261,8 +263,9 @@ class PreviewFrame final : public Fl_Box {
 
   void draw() override {
     draw_box();
-    const int left = x() + Fl::box_dx(box()), top = y() + Fl::box_dy(box());
-    const int width = w() - Fl::box_dw(box()), height = h() - Fl::box_dh(box());
+    // The same border as the script backend's snapshots, whatever the scheme draws.
+    const int left = x() + kFrameBorder, top = y() + kFrameBorder;
+    const int width = w() - 2 * kFrameBorder, height = h() - 2 * kFrameBorder;
     if (width <= 0 || height <= 0) return;
     PixelSurface surface(width, height);
     uchar red = 0, green = 0, blue = 0;
@@ -331,7 +334,14 @@ class FltkDialog final : public DialogControls, public ActionTarget, public Moda
     return input != nullptr && input->value() != nullptr ? input->value() : "";
   }
   void SetText(int controlId, const std::string& text) override {
-    if (auto* input = As<Fl_Input>(controlId)) input->value(text.c_str());
+    if (auto* input = As<Fl_Input>(controlId)) {
+      input->value(text.c_str());
+    } else if (const ControlResource* control = resource_.Find(controlId);
+               control != nullptr && control->kind == ControlKind::kLabel) {
+      Fl_Widget* label = Widget(controlId);
+      label->copy_label(text.c_str());
+      label->redraw_label();
+    }
   }
   bool Checked(int controlId) const override {
     auto* box = As<Fl_Check_Button>(controlId);
@@ -363,12 +373,32 @@ class FltkDialog final : public DialogControls, public ActionTarget, public Moda
     if (auto* box = dynamic_cast<Fl_Check_Button*>(widget)) box->value(box->value() ? 0 : 1);
     widget->do_callback();
   }
+  void SetCheck(int controlId, bool checked) override {
+    auto* box = As<Fl_Check_Button>(controlId);
+    if (box == nullptr || (box->value() != 0) == checked) return;
+    box->value(checked ? 1 : 0);
+    box->do_callback();
+  }
+  void Snapshot(int controlId, const std::string& path) override {
+    const ControlResource* frame = resource_.Find(controlId);
+    Fl_Widget* widget = Widget(controlId);
+    if (frame == nullptr || widget == nullptr) return;
+    while (!ended_ && logic_.OnIdle(*this)) {
+    }
+    uchar red = 0, green = 0, blue = 0;
+    Fl::get_color(widget->color(), red, green, blue);
+    WriteSnapshot(gFltk->session->settings(), logic_, *frame, path, red, green, blue);
+  }
   void PressEnter() override { SendKey(window_.get(), FL_Enter, "\r"); }
   void PressEscape() override { SendKey(window_.get(), FL_Escape, "\033"); }
   void CloseBox() override { window_->do_callback(); }
 
   // ModalFrame
   void Cancel() override { End(DialogResult::kCancel); }
+  void Idle() override {
+    if (ended_ || !logic_.OnIdle(*this)) return;
+    window_->redraw();
+  }
   void ScriptTick(Session& session) override {
     if (session.script() == nullptr || ended_) return;
     ScriptAction action;
@@ -414,7 +444,10 @@ class FltkDialog final : public DialogControls, public ActionTarget, public Moda
         break;
       case ControlKind::kLabel:
         widget = new Fl_Box(x, y, w, h);
-        widget->align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT);
+        // A label two lines high wraps its text from the top.
+        widget->align(control.height >= 16
+                          ? FL_ALIGN_INSIDE | FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_WRAP
+                          : FL_ALIGN_INSIDE | FL_ALIGN_LEFT);
         break;
       case ControlKind::kFrame:
         widget = new PreviewFrame(x, y, w, h, logic_, control.id);
@@ -499,6 +532,7 @@ void Poll(void*) {
   }
   if (top == nullptr || top->busy) return;
   top->busy = true;
+  top->Idle();
   top->ScriptTick(*gFltk->session);
   top->busy = false;
 }

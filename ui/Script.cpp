@@ -84,6 +84,27 @@ std::optional<ScriptAction> ParseScriptLine(std::string_view line, std::string* 
     action.text = std::string(text);
     return action;
   }
+  if (word == "check") {
+    // A state, not a toggle: the box ends as asked whatever it showed before.
+    const auto [idText, state] = SplitWord(rest);
+    const std::optional<int> id = ParseControlId(idText);
+    if (!id) return Malformed(error, "missing or malformed control id");
+    if (state != "0" && state != "1") return Malformed(error, "check takes an id and 0 or 1");
+    action.kind = ScriptAction::Kind::kCheck;
+    action.controlId = *id;
+    action.text = std::string(state);
+    return action;
+  }
+  if (word == "snapshot") {
+    const auto [idText, path] = SplitWord(rest);
+    const std::optional<int> id = ParseControlId(idText);
+    if (!id) return Malformed(error, "missing or malformed control id");
+    if (path.empty()) return Malformed(error, "snapshot takes an id and a file");
+    action.kind = ScriptAction::Kind::kSnapshot;
+    action.controlId = *id;
+    action.text = std::string(path);
+    return action;
+  }
   return Malformed(error, "unknown action");
 }
 

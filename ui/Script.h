@@ -12,10 +12,20 @@
 namespace ui {
 
 struct ScriptAction {
-  enum class Kind { kFile, kFileCancel, kSet, kClick, kKeyEnter, kKeyEscape, kClose };
+  enum class Kind {
+    kFile,
+    kFileCancel,
+    kSet,
+    kClick,
+    kKeyEnter,
+    kKeyEscape,
+    kClose,
+    kCheck,
+    kSnapshot
+  };
   Kind kind = Kind::kKeyEscape;
-  int controlId = 0;  // set, click
-  std::string text;   // file: the path; set: the new text
+  int controlId = 0;  // set, click, check, snapshot
+  std::string text;   // file, snapshot: the path; set: the new text; check: "0" or "1"
 
   bool IsFileAnswer() const { return kind == Kind::kFile || kind == Kind::kFileCancel; }
   bool operator==(const ScriptAction&) const = default;

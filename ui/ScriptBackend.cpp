@@ -18,9 +18,19 @@ bool FileAnswer(const ScriptAction& action) {
   return action.IsFileAnswer();
 }
 
+// The frame's background where the dialog paints nothing: the dialogs' usual light gray.
+constexpr uint8_t kFrameBackground = 192;
+
 class ScriptDialog final : public DialogControls, public ActionTarget {
  public:
-  explicit ScriptDialog(DialogLogic& logic) : logic_(logic), resource_(logic.Resource()) {}
+  ScriptDialog(DialogLogic& logic, const Settings& settings)
+      : logic_(logic), resource_(logic.Resource()), settings_(settings) {}
+
+  // Without a screen nobody watches the work progress: it is all done before the next action.
+  void FinishIdleWork() {
+    while (!ended_ && logic_.OnIdle(*this)) {
+    }
+  }
 
   bool ended() const { return ended_; }
   DialogResult result() const { return result_; }
@@ -57,6 +67,19 @@ class ScriptDialog final : public DialogControls, public ActionTarget {
     if (control->kind == ControlKind::kCheckBox) checks_[controlId] = !checks_[controlId];
     logic_.OnCommand(controlId, *this);
   }
+  void SetCheck(int controlId, bool checked) override {
+    const ControlResource* control = resource_.Find(controlId);
+    if (control == nullptr || checks_[controlId] == checked) return;
+    checks_[controlId] = checked;
+    logic_.OnCommand(controlId, *this);
+  }
+  void Snapshot(int controlId, const std::string& path) override {
+    const ControlResource* frame = resource_.Find(controlId);
+    if (frame == nullptr) return;
+    FinishIdleWork();
+    WriteSnapshot(settings_, logic_, *frame, path, kFrameBackground, kFrameBackground,
+                  kFrameBackground);
+  }
   void PressEnter() override {
     const int button = resource_.DefaultButton();
     if (button != kNoControlId) logic_.OnCommand(button, *this);
@@ -67,6 +90,7 @@ class ScriptDialog final : public DialogControls, public ActionTarget {
  private:
   DialogLogic& logic_;
   const DialogResource& resource_;
+  const Settings& settings_;
   std::map<int, std::string> texts_;
   std::map<int, bool> checks_;
   bool ended_ = false;
@@ -100,13 +124,14 @@ std::optional<ScriptAction> NextAction(Session& session, bool (*accepts)(const S
 }  // namespace
 
 DialogResult ScriptRunModal(DialogLogic& logic, Session& session) {
-  ScriptDialog dialog(logic);
+  ScriptDialog dialog(logic, session.settings());
   logic.OnInitDialog(dialog);
   if (dialog.ended()) return dialog.result();
   if (session.CancelRequested()) return DialogResult::kCancel;
 
   LogDialog(session, logic.Resource().id, true, DialogResult::kOk);
   while (!dialog.ended()) {
+    dialog.FinishIdleWork();
     const std::optional<ScriptAction> action = NextAction(session, &AnyAction);
     if (session.CancelRequested()) {
       dialog.End(DialogResult::kCancel);

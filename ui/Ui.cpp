@@ -9,6 +9,7 @@
 #include "plugin/PluginServices.h"
 #include "ui/Backend.h"
 #include "ui/NeverDestroyed.h"
+#include "ui/SurfacePng.h"
 
 namespace ui {
 namespace {
@@ -176,6 +177,19 @@ std::string MessageTitle() {
   return plugin::ModuleName();
 }
 
+void WriteSnapshot(const Settings& settings, const DialogLogic& logic, const ControlResource& frame,
+                   const std::string& path, uint8_t red, uint8_t green, uint8_t blue) {
+  PixelSurface surface(FrameClientWidth(frame), FrameClientHeight(frame));
+  for (size_t i = 0; i + 2 < surface.pixels.size(); i += 3) {
+    surface.pixels[i] = red;
+    surface.pixels[i + 1] = green;
+    surface.pixels[i + 2] = blue;
+  }
+  logic.Paint(frame.id, surface);
+  const bool written = WriteSurfacePng(path, surface);
+  LogEvent(settings, {"snapshot", std::to_string(frame.id), path, written ? "ok" : "failed"});
+}
+
 void Dispatch(const ScriptAction& action, const DialogResource& resource, ActionTarget& target) {
   using Kind = ScriptAction::Kind;
   const ControlResource* control = resource.Find(action.controlId);
@@ -189,6 +203,14 @@ void Dispatch(const ScriptAction& action, const DialogResource& resource, Action
           (control->kind == ControlKind::kButton || control->kind == ControlKind::kDefaultButton ||
            control->kind == ControlKind::kCheckBox))
         target.Click(action.controlId);
+      break;
+    case Kind::kCheck:
+      if (control != nullptr && control->kind == ControlKind::kCheckBox)
+        target.SetCheck(action.controlId, action.text == "1");
+      break;
+    case Kind::kSnapshot:
+      if (control != nullptr && control->kind == ControlKind::kFrame)
+        target.Snapshot(action.controlId, action.text);
       break;
     case Kind::kKeyEnter:
       target.PressEnter();

@@ -109,6 +109,9 @@ class DialogLogic {
   // Paints frame control controlId; the surface covers its client area and already holds the
   // frame's background.
   virtual void Paint(int, PixelSurface&) const {}
+  // Work left to do while the dialog waits for the user, a slice at a time; true when a slice
+  // was done (the dialog is then repainted and asked again).
+  virtual bool OnIdle(DialogControls&) { return false; }
 };
 
 // Shows the dialog modally on the calling thread and returns how it closed. A session whose

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -309,6 +310,43 @@ TEST_F(StoredParametersTest, AnOverflowedHeightIsNotCarriedIntoTheNextRun) {
 TEST_F(StoredParametersTest, AStoredNanIsReplacedByZeroAtTheNextSave) {
   LoadWidth("nan");
   EXPECT_NE(Save().find("<Width>0.</Width>"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// "Dither" is written only when it is 1 or the profile had it: the profile of a user who never
+// ticks "Dithered (photo)" stays exactly as it was. "Inverse" loads and saves as before, now
+// the inverted box's state.
+TEST_F(StoredParametersTest, TheDitherKeyIsKeptOnlyWhereItIsOrWasUsed) {
+  const std::string kFlags = "<Inverse>0</Inverse><MaintainAspectRatio>0</MaintainAspectRatio>";
+  struct Case {
+    const char* stored;  // null: no key
+    std::optional<bool> setTo;
+    bool loads;
+    const char* saved;  // null: no key after the save
+  } cases[] = {
+      {nullptr, std::nullopt, false, nullptr}, {nullptr, true, false, "1"},
+      {"1", std::nullopt, true, "1"},          {"1", false, true, "0"},
+      {"0", std::nullopt, false, "0"},         {"2", std::nullopt, false, "0"},
+      {"", std::nullopt, false, nullptr},  // an empty key counts as missing
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "stored " << (c.stored ? c.stored : "(none)"));
+    std::string section = kFlags;
+    if (c.stored != nullptr) section += std::string("<Dither>") + c.stored + "</Dither>";
+    Load("<profile><Engraving>" + section + "</Engraving></profile>");
+    EXPECT_EQ(gParameters.Dither, c.loads);
+    if (c.setTo) gParameters.Dither = *c.setTo;
+    const std::string saved = Save();
+    if (c.saved == nullptr) {
+      EXPECT_EQ(saved.find("Dither"), std::string::npos) << saved;
+    } else {
+      EXPECT_NE(saved.find("<Dither>" + std::string(c.saved) + "</Dither>"), std::string::npos)
+          << saved;
+    }
+  }
 }
 
 }  // namespace

@@ -23,7 +23,8 @@ void FillTriggerLineReference(const engrave::TriggerLineInput& line, const CxIma
   for (int32_t i = 1; double(i) < line.imagePixelsX; ++i) {
     const int32_t n = engrave::TruncateToInt32(i * r) - j;
     const int32_t x = line.scanXTarget == 0.0 ? i : engrave::TruncateToInt32(line.imagePixelsX) - i;
-    const int gray = picture != nullptr ? picture->PixelGray(x, y) : 0;
+    const int read = picture != nullptr ? picture->PixelGray(x, y) : 0;
+    const int gray = line.invert ? 255 - read : read;
     const double v = gray / 255.0;
     double s = 0.0;
     for (int32_t k = 0; k < n; ++k) {

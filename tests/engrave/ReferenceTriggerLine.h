@@ -1,5 +1,6 @@
 // The straightforward per-step trigger line: every step of every column, one bit at a time,
-// exactly as the rule reads. Any faster fill must match it bit for bit.
+// exactly as the rule reads (inverted: each level read as 255 minus itself). Any faster fill
+// must match it bit for bit.
 #pragma once
 
 #include <cstdint>

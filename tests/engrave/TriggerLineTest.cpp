@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <random>
 #include <vector>
 
+#include "AllocationProbe.h"
+#include "LineTestSupport.h"
 #include "ReferenceTriggerLine.h"
 #include "engrave/TriggerLine.h"
 #include "image/CxImage.h"
@@ -12,16 +16,6 @@ using engrave::TriggerLineFiller;
 using engrave::TriggerLineInput;
 
 namespace {
-
-// An 8-bit gray picture, as every picture is once loaded: row 0 is the bottom row.
-std::unique_ptr<CxImage> GrayPicture(uint32_t width, uint32_t height,
-                                     const std::vector<uint8_t>& bottomRow = {}) {
-  auto picture = std::make_unique<CxImage>();
-  EXPECT_NE(picture->Create(width, height, 8, 0), nullptr);
-  picture->FillGrayPalette();
-  for (size_t x = 0; x < bottomRow.size(); ++x) picture->RowAddress(0)[x] = bottomRow[x];
-  return picture;
-}
 
 std::vector<uint32_t> Fill(const TriggerLineInput& line, const CxImage* picture) {
   std::vector<uint32_t> bits(engrave::kTriggerWords, 0xDEADBEEFu);
@@ -35,29 +29,12 @@ std::vector<uint32_t> Reference(const TriggerLineInput& line, const CxImage* pic
   return bits;
 }
 
-std::vector<int> FiredSteps(const std::vector<uint32_t>& bits) {
-  std::vector<int> steps;
-  for (int j = 0; j < engrave::kTriggerBitCapacity; ++j) {
-    if (bits[j / 32] & (1u << (j % 32))) steps.push_back(j);
-  }
-  return steps;
-}
-
 std::vector<int> Pattern(int32_t steps, int brightness) {
   std::vector<uint32_t> words((steps + 31) / 32 + 1);
   engrave::ComputeFirePattern(steps, brightness, words.data());
   std::vector<int> fires;
   for (int k = 0; k < steps; ++k) fires.push_back((words[k / 32] >> (k % 32)) & 1);
   return fires;
-}
-
-TriggerLineInput Line(int32_t steps, double columns, double rows = 1.0) {
-  TriggerLineInput line;
-  line.triggerLineLength = steps;
-  line.imagePixelsX = columns;
-  line.imagePixelsY = rows;
-  line.length = 8.0;
-  return line;
 }
 
 TEST(FirePatternTest, SpreadsFiresEvenlyAsTheFloatingPointAccumulationGives) {
@@ -84,6 +61,17 @@ TEST(TriggerLineTest, WorkedExampleInBothDirections) {
   std::vector<uint32_t> reverse = Fill(line, picture.get());
   EXPECT_EQ(reverse[0], 104u);
   EXPECT_TRUE(std::all_of(reverse.begin() + 1, reverse.end(), [](uint32_t w) { return w == 0; }));
+}
+
+// Inverted, each level reads as 255 minus itself: the worked example's black column fires at
+// every step, its white one at none, and 128 reads as 127 (n = 3: only the third step fires).
+TEST(TriggerLineTest, InvertedTheWorkedExampleFiresItsBlackColumn) {
+  auto picture = GrayPicture(4, 1, {9, 255, 128, 0});
+  TriggerLineInput line = Line(10, 4);
+  line.invert = true;
+  EXPECT_EQ(Fill(line, picture.get())[0], (1u << 4) | (1u << 5) | (1u << 6));
+  line.scanXTarget = 10.0;
+  EXPECT_EQ(Fill(line, picture.get())[0], (1u << 0) | (1u << 1) | (1u << 4));
 }
 
 TEST(TriggerLineTest, ColumnsShareTheStepsTwoThreeTwoThree) {
@@ -205,13 +193,14 @@ TEST(TriggerLineTest, MatchesThePerStepRuleBitForBit) {
     line.length = 1.0 + pick(0, 8);
     line.scanY = line.length * std::uniform_real_distribution<>(0.0, 1.3)(random);
     line.scanXTarget = pick(0, 1) == 0 ? 0.0 : 10.0;
+    line.invert = round % 4 == 3;  // black fires the most
 
     std::vector<uint32_t> fast(engrave::kTriggerWords, 0xFFFFFFFFu);
     filler.Fill(line, &picture, fast.data());
     ASSERT_EQ(fast, Reference(line, &picture))
-        << "round " << round << " width " << width << " depth " << depth << " columns "
-        << line.imagePixelsX << " steps " << line.triggerLineLength << " scanY " << line.scanY
-        << " forward " << (line.scanXTarget == 0.0);
+        << "round " << round << " invert " << line.invert << " width " << width << " depth "
+        << depth << " columns " << line.imagePixelsX << " steps " << line.triggerLineLength
+        << " scanY " << line.scanY << " forward " << (line.scanXTarget == 0.0);
   }
 }
 
@@ -253,23 +242,51 @@ TEST(TriggerLineTest, OneStepColumnsMatchThePerStepRuleBitForBit) {
     line.length = 4.0;
     line.scanY = line.length * std::uniform_real_distribution<>(0.0, 1.5)(random);
     line.scanXTarget = pick(0, 1) == 0 ? 0.0 : 10.0;
+    line.invert = round % 4 == 3;
 
     std::vector<uint32_t> fast(engrave::kTriggerWords, 0xFFFFFFFFu);
     filler.Fill(line, &picture, fast.data());
     ASSERT_EQ(fast, Reference(line, &picture))
-        << "round " << round << " width " << width << " layout " << layout << " columns " << columns
-        << " scanY " << line.scanY << " forward " << (line.scanXTarget == 0.0);
+        << "round " << round << " invert " << line.invert << " width " << width << " layout "
+        << layout << " columns " << columns << " scanY " << line.scanY << " forward "
+        << (line.scanXTarget == 0.0);
   }
   // A full buffer of one-step columns on a picture that wide, white and black in turn.
   std::vector<uint8_t> stripes(1024000);
   for (size_t x = 0; x < stripes.size(); ++x) stripes[x] = (x / 7) % 3 == 0 ? 255 : 0;
   auto wide = GrayPicture(1024000, 1, stripes);
   for (const double target : {0.0, 10.0}) {
-    TriggerLineInput line = Line(1024000, 1024000);
-    line.scanXTarget = target;
-    std::vector<uint32_t> fast(engrave::kTriggerWords, 0xFFFFFFFFu);
-    filler.Fill(line, wide.get(), fast.data());
-    ASSERT_EQ(fast, Reference(line, wide.get())) << "target " << target;
+    for (const bool invert : {false, true}) {
+      TriggerLineInput line = Line(1024000, 1024000);
+      line.scanXTarget = target;
+      line.invert = invert;
+      std::vector<uint32_t> fast(engrave::kTriggerWords, 0xFFFFFFFFu);
+      filler.Fill(line, wide.get(), fast.data());
+      ASSERT_EQ(fast, Reference(line, wide.get())) << "target " << target << " invert " << invert;
+    }
+  }
+}
+
+// Armed, the classic fill has every pattern its columns need: its lines ask the heap for
+// nothing, for any mix of step counts, also with columns too long for the pattern cache.
+TEST(TriggerLineTest, FillingAllocatesNothingOncePrepared) {
+  std::vector<uint8_t> levels(300);
+  for (size_t x = 0; x < levels.size(); ++x) levels[x] = uint8_t(x * 7);
+  auto picture = GrayPicture(300, 1, levels);
+  for (const double stepsPerColumn : {0.5, 1.0, 1.5, 2.5, 10.0, 33.3, 1024.0, 3400.0, 10000.0}) {
+    SCOPED_TRACE(stepsPerColumn);
+    const double columns =
+        std::min(300.0, std::floor(engrave::kTriggerBitCapacity / stepsPerColumn));
+    TriggerLineInput line = Line(int32_t(columns * stepsPerColumn), columns);
+    std::vector<uint32_t> bits(engrave::kTriggerWords);
+    TriggerLineFiller filler;
+    filler.Prepare(line);
+    AllocationProbe probe;
+    for (const double target : {0.0, 10.0}) {
+      line.scanXTarget = target;
+      filler.Fill(line, picture.get(), bits.data());
+    }
+    EXPECT_EQ(probe.Largest(), 0u);
   }
 }
 

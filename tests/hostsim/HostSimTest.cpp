@@ -6,58 +6,16 @@
 
 #include <cmath>
 #include <cstdio>
+#include <numeric>
 #include <set>
 #include <sstream>
 
+#include "HostSimSupport.h"
 #include "TempDir.h"
 #include "tests/ui/GrayBitmap.h"
 #include "tests/ui/Xvfb.h"
 
 namespace {
-
-struct Outcome {
-  int exitCode = -1;
-  std::string out;
-};
-
-Outcome RunCommand(const std::string& command) {
-  Outcome outcome;
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return outcome;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-    outcome.out.append(buffer, n);
-  const int status = pclose(pipe);
-  outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return outcome;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-std::vector<std::string> Split(const std::string& line, char separator) {
-  std::vector<std::string> fields;
-  std::istringstream in(line);
-  for (std::string field; std::getline(in, field, separator);) fields.push_back(field);
-  if (!line.empty() && line.back() == separator) fields.emplace_back();
-  return fields;
-}
-
-std::set<int> ExpandRanges(const std::string& ranges) {
-  std::set<int> bits;
-  for (const std::string& range : Split(ranges, ',')) {
-    if (range.empty()) continue;
-    const size_t dash = range.find('-');
-    const int first = std::stoi(range.substr(0, dash));
-    const int last = std::stoi(range.substr(dash + 1));
-    for (int bit = first; bit <= last; ++bit) bits.insert(bit);
-  }
-  return bits;
-}
 
 // The picture of the test: 8 columns, 4 rows, a different gray in every pixel.
 constexpr int kColumns = 8;
@@ -156,6 +114,56 @@ TEST_F(HostSimTest, EngravesAPictureLineByLineAsWorkedOutIndependently) {
   EXPECT_EQ(ReadFileText(image).substr(1, 3), "PNG");
 }
 
+// The fired share of every raster line, from the trace.
+std::vector<double> FiredShares(const std::string& trace, int lineSteps) {
+  std::vector<double> shares;
+  for (const std::string& line : Lines(ReadFileText(trace))) {
+    const std::vector<std::string> fields = Split(line, '\t');
+    if (fields[0] == "bits")
+      shares.push_back(double(ExpandRanges(fields.at(2)).size()) / lineSteps);
+  }
+  return shares;
+}
+
+// --dither and --invert tick their boxes through the dialog whatever the profile says, the
+// boxes are stored, and without the options they stay as stored. A flat gray of 100 at 1.7
+// steps per column: the classic fill fires nothing (columns of one or two steps); inverted (155)
+// it fires one step of each two-step column, 419 of 1020; dithered it fires the tone. The
+// profile gets "Dither" only once the box was ticked.
+TEST_F(HostSimTest, DitherAndInvertEngraveTheToneAndStayInTheProfile) {
+  const std::string picture = dir_.File("flat.bmp");
+  ASSERT_TRUE(WriteGrayBitmap(picture, 600, 40, [](int, int) { return uint8_t(100); }));
+  const std::string profile = dir_.File("profile.xml");
+  struct Case {
+    std::string options;
+    double share;
+    const char* storedDither;  // null: no key
+  } cases[] = {
+      {"", 0.0, nullptr},
+      {" --invert", 419.0 / 1020.0, nullptr},
+      {" --dither", 155.0 / 255.0, "<Dither>1</Dither>"},  // still inverted, as stored
+      {"", 155.0 / 255.0, "<Dither>1</Dither>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    const std::string trace = dir_.File("out.trace");
+    // 1020 steps over 600 columns, 20 lines.
+    const Outcome run = RunCommand(HostSim() + " engrave " + picture + c.options +
+                                   " --width 10.2 --height 2 --stepover 0.1 --trace " + trace +
+                                   " --profile " + profile + Quiet());
+    ASSERT_EQ(run.exitCode, 0) << run.out << Stderr();
+    const std::vector<double> shares = FiredShares(trace, 1020);
+    ASSERT_EQ(shares.size(), 20u);
+    const double mean = std::accumulate(shares.begin(), shares.end(), 0.0) / shares.size();
+    EXPECT_NEAR(mean, c.share, 0.002);
+    const std::string saved = ReadFileText(profile);
+    if (c.storedDither == nullptr)
+      EXPECT_EQ(saved.find("Dither"), std::string::npos) << saved;
+    else
+      EXPECT_NE(saved.find(c.storedDither), std::string::npos) << saved;
+  }
+}
+
 TEST_F(HostSimTest, TheBuiltInSampleEngravesWithTheDefaults) {
   const std::string gcode = dir_.File("sample.gcode");
   const Outcome run = RunCommand(HostSim() + " engrave --gcode " + gcode + " --image " +
@@ -192,6 +200,15 @@ TEST_F(HostSimTest, AFileThatIsNoPictureIsReportedInTheTrace) {
   EXPECT_NE(run.exitCode, 0);
   EXPECT_NE(ReadFileText(trace).find("message\tEngraving\tImage load error!\n"), std::string::npos)
       << ReadFileText(trace);
+}
+
+TEST_F(HostSimTest, APreviewThatCannotBeWrittenFailsTheRun) {
+  const Outcome run =
+      RunCommand(HostSim() + " engrave --preview " + dir_.File("no/such/dir/v.png") +
+                 " --profile " + dir_.File("profile.xml") + Quiet());
+  EXPECT_NE(run.exitCode, 0);
+  EXPECT_NE(Stderr().find("cannot write"), std::string::npos) << Stderr();
+  EXPECT_NE(run.out.find("engraved: 161 raster lines"), std::string::npos) << run.out;
 }
 
 TEST_F(HostSimTest, PlainRunShowsTheLifecycle) {

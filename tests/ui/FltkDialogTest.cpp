@@ -13,6 +13,7 @@
 #include "GrayBitmap.h"
 #include "InProcessHost.h"
 #include "Xvfb.h"
+#include "engrave/DialogResources.h"
 #include "engrave/EngraveThread.h"
 #include "plugin/PluginServices.h"
 #include "ui/DialogResource.h"
@@ -104,6 +105,18 @@ TEST_F(FltkDialogTest, ScriptedActionsDriveTheRealWidgetsUpToArming) {
   Reset();
 }
 
+TEST_F(FltkDialogTest, CheckSetsARealBoxAndRunsItsHandlerOnlyOnAChange) {
+  UseScriptFile("file " + picture_ + "\ncheck 4189 1\ncheck 4189 1\ncheck 4187 0\nkey Escape\n");
+  Config();
+  ASSERT_TRUE(host_.WaitForDialogEnd());
+
+  int ticked = 0;
+  for (const auto& line : ReadUiLog(log_))
+    ticked += line == std::vector<std::string>{"show", "4189", "1"};
+  EXPECT_EQ(ticked, 1);  // one recalculation: the second check and the unticked box changed nothing
+  EXPECT_FALSE(Logged({"show", "4187", "1"}));
+}
+
 TEST_F(FltkDialogTest, MessageBoxesOnTheDialogThreadAreAcknowledged) {
   const std::string notes = host_.dir.File("notes.txt");
   WriteFileText(notes, "no picture");
@@ -148,9 +161,44 @@ TEST_F(FltkDialogTest, PreviewShowsTheLoadedPictureStretched) {
     std::system(("cp " + shot + " " + keep).c_str());
 }
 
+// The preview's toggle on screen: a white picture engraved inverted fires nothing, so the
+// frame turns black once "Show engraving" is ticked; a snapshot writes the same view.
+TEST_F(FltkDialogTest, ThePreviewFrameShowsTheEngravingOnScreen) {
+  const std::string white = host_.dir.File("white.bmp");
+  ASSERT_TRUE(WriteGrayBitmap(white, 40, 30, [](int, int) { return 255; }));
+  const std::string snapshot = host_.dir.File("view.png");
+  std::shared_ptr<GatedScript> user = UseGatedUser();
+  Config();
+  user->Push("file " + white);
+  user->Push("check 4187 1");
+  user->Push("check 4190 1");
+  user->Push("snapshot 4179 " + snapshot);
+  ASSERT_TRUE(WaitForLog(log_, {"snapshot", "4179", snapshot, "ok"}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // let it draw
+
+  const std::string shot = host_.dir.File("screen.ppm");
+  const bool captured = std::system(("import -display " + Server().display() +
+                                     " -window root -depth 8 " + shot + " 2>/dev/null")
+                                        .c_str()) == 0;
+  user->Push("check 4190 0");  // the choice lasts for the run: leave it as the other tests expect
+  user->Push("key Escape");
+  ASSERT_TRUE(host_.WaitForDialogEnd());
+  if (!captured) GTEST_SKIP() << "ImageMagick's import is not available";
+
+  Screenshot screen;
+  ASSERT_TRUE(ReadPpm(shot, screen));
+  const ui::DialogResource& dialog = engrave::SetupDialogResource();
+  const int left =
+      (kScreenWidth - ui::HorizontalPixels(dialog.width)) / 2 + ui::HorizontalPixels(7);
+  const int top = (kScreenHeight - ui::VerticalPixels(dialog.height)) / 2 + ui::VerticalPixels(7);
+  const int width = ui::HorizontalPixels(309), height = ui::VerticalPixels(278);
+  EXPECT_LT(screen.Brightness(left + width / 2, top + height / 2), 20);
+  EXPECT_LT(screen.Brightness(left + width / 4, top + height / 4), 20);
+}
+
 // Run by scripts/screenshot.sh (with --gtest_also_run_disabled_tests) to picture the dialog
-// for the documentation: the built-in sample loaded, the screen written to
-// ENGRAVING_SCREENSHOT.
+// for the documentation: the built-in sample loaded on a coarse line (3 steps per column), the
+// engraving shown with its time and the hint, the screen written to ENGRAVING_SCREENSHOT.
 TEST_F(FltkDialogTest, DISABLED_ScreenshotForTheDocs) {
   const char* target = std::getenv("ENGRAVING_SCREENSHOT");
   ASSERT_NE(target, nullptr) << "set ENGRAVING_SCREENSHOT to the PNG to write";
@@ -160,17 +208,21 @@ TEST_F(FltkDialogTest, DISABLED_ScreenshotForTheDocs) {
   Config();
   user->Push("file " + sample);
   user->Push("set 4167 0.05");
+  user->Push("set 4165 3");
   user->Push("click 4188");
-  ASSERT_TRUE(WaitForLog(log_, {"show", "4188", "1"}));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  const int x = (kScreenWidth - ui::HorizontalPixels(470)) / 2;
-  const int y = (kScreenHeight - ui::VerticalPixels(292)) / 2;
-  const std::string crop = std::to_string(ui::HorizontalPixels(470)) + "x" +
-                           std::to_string(ui::VerticalPixels(292)) + "+" + std::to_string(x) + "+" +
-                           std::to_string(y);
+  user->Push("check 4190 1");
+  ASSERT_TRUE(WaitForLog(log_, {"show", "4190", "1"}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  const ui::DialogResource& dialog = engrave::SetupDialogResource();
+  const int width = ui::HorizontalPixels(dialog.width), height = ui::VerticalPixels(dialog.height);
+  const int x = (kScreenWidth - width) / 2;
+  const int y = (kScreenHeight - height) / 2;
+  const std::string crop = std::to_string(width) + "x" + std::to_string(height) + "+" +
+                           std::to_string(x) + "+" + std::to_string(y);
   const std::string capture = "import -display " + Server().display() + " -window root -crop " +
                               crop + " +repage " + target;
   const int captured = std::system(capture.c_str());
+  user->Push("check 4190 0");
   user->Push("key Escape");
   ASSERT_TRUE(host_.WaitForDialogEnd());
   EXPECT_EQ(captured, 0);

@@ -39,6 +39,10 @@ TEST(ScriptLine, ClicksKeysAndClose) {
   EXPECT_EQ(Parse("close").kind, Kind::kClose);
   EXPECT_EQ(Parse("file-cancel").kind, Kind::kFileCancel);
   EXPECT_EQ(Parse("click 4178\r").controlId, 4178);  // a script saved with CR LF
+  EXPECT_EQ(Parse("check 4189 1"), (ui::ScriptAction{Kind::kCheck, 4189, "1"}));
+  EXPECT_EQ(Parse("check 4187 0"), (ui::ScriptAction{Kind::kCheck, 4187, "0"}));
+  EXPECT_EQ(Parse("snapshot 4179 /tmp/my view.png"),
+            (ui::ScriptAction{Kind::kSnapshot, 4179, "/tmp/my view.png"}));
 }
 
 TEST(ScriptLine, BlankLinesAndCommentsAreSkippedWithoutComplaint) {
@@ -51,7 +55,8 @@ TEST(ScriptLine, BlankLinesAndCommentsAreSkippedWithoutComplaint) {
 
 TEST(ScriptLine, MalformedLinesAreRefusedWithAReason) {
   for (std::string_view line : {"click", "click x", "click 1 2", "set abc 5", "key Tab", "press 1",
-                                "close now", "file-cancel later"}) {
+                                "close now", "file-cancel later", "check 4189", "check 4189 2",
+                                "check x 1", "check 4189 1 0", "snapshot 4179", "snapshot x a"}) {
     std::string error;
     EXPECT_FALSE(ui::ParseScriptLine(line, &error).has_value()) << line;
     EXPECT_FALSE(error.empty()) << line;

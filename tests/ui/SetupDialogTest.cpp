@@ -9,9 +9,11 @@
 #include "InProcessHost.h"
 #include "JpegTestSupport.h"
 #include "engrave/DialogResources.h"
+#include "engrave/DitherLine.h"
 #include "engrave/EngraveSetup.h"
 #include "engrave/EngraveThread.h"
 #include "engrave/Parameters.h"
+#include "engrave/TriggerLine.h"
 #include "image/EngraveImage.h"
 #include "plugin/PluginServices.h"
 #include "ui/Script.h"
@@ -239,6 +241,154 @@ TEST_F(SetupDialogTest, PulseBoxStartsFromTheHostsPulseMode) {
   host_.control.PulseMode = 1;
   RunDialog("file-cancel\nkey Escape\n");
   EXPECT_EQ(Shown(engrave::kPulseCheck).front(), "1");
+}
+
+// "Inverted (Black  = On)" and "Dithered (photo)" start from the stored flags, and every
+// reading of the boxes stores them again (the profile keeps them at StopPlug).
+TEST_F(SetupDialogTest, TheModeBoxesStartAsStoredAndStoreWhatTheyShow) {
+  struct Case {
+    bool inverse, dither;
+    std::string actions;
+    bool inverseAfter, ditherAfter;
+  } cases[] = {
+      {false, false, "", false, false},
+      {true, true, "", true, true},
+      {true, false, "click 4187\ncheck 4189 1\n", false, true},
+      {false, true, "check 4189 0\ncheck 4187 1\n", true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.actions);
+    gParameters.Inverse = c.inverse;
+    gParameters.Dither = c.dither;
+    WriteFileText(log_, "");
+    RunDialog("file " + picture_ + "\n" + c.actions + "key Escape\n");
+    EXPECT_EQ(Shown(engrave::kInvertedCheck).front(), c.inverse ? "1" : "0");
+    EXPECT_EQ(Shown(engrave::kDitherCheck).front(), c.dither ? "1" : "0");
+    EXPECT_EQ(gParameters.Inverse, c.inverseAfter);
+    EXPECT_EQ(gParameters.Dither, c.ditherAfter);
+  }
+}
+
+// A script's "check" sets a box to a state: only a change runs its handler (a recalculation,
+// which shows every field again).
+TEST_F(SetupDialogTest, CheckSetsABoxAndRecalculatesOnlyWhenThatChangesIt) {
+  RunDialog("file " + picture_ + "\nkey Escape\n");
+  const size_t shownWithoutChecks = Shown(engrave::kTriggerLineLengthEdit).size();
+  WriteFileText(log_, "");
+  RunDialog("file " + picture_ + "\ncheck 4189 1\ncheck 4189 1\ncheck 4189 0\ncheck 4189 0\n" +
+            "key Escape\n");
+  EXPECT_EQ(Count({"show", "4189", "1"}), 1);
+  EXPECT_EQ(Shown(engrave::kTriggerLineLengthEdit).size(), shownWithoutChecks + 2);
+  EXPECT_FALSE(gParameters.Dither);
+}
+
+// The raster keeps the mode it was armed with: its lines are those of the classic or the
+// dithered fill from line 0, inverted or not, also after the stored flags change under it.
+TEST_F(SetupDialogTest, ArmingFixesTheRastersMode) {
+  const std::string ramp = host_.dir.File("ramp.bmp");
+  ASSERT_TRUE(WriteGrayBitmap(ramp, 50, 20, [](int x, int y) { return (x * 5 + y * 3) % 256; }));
+  struct Case {
+    std::string actions;
+    bool dithered, inverted;
+  } cases[] = {
+      {"", false, false},
+      {"check 4187 1\n", false, true},
+      {"check 4189 1\n", true, false},
+      {"check 4187 1\ncheck 4189 1\n", true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.actions);
+    gParameters.Inverse = false;
+    gParameters.Dither = false;
+    RunDialog("file " + ramp + "\nset 4165 3\nset 4164 2\nset 4167 0.1\n" + c.actions +
+              "click 1\nclick 6\n");
+    ASSERT_EQ(plugin::SequenceState(), kArmed);
+    host_.control.CycleStart = 1;
+    host_.motion.LineDone = 1;
+    Update();  // Cycle Start seen: running
+
+    engrave::TriggerLineInput line;
+    line.triggerLineLength = gParameters.TriggerLineLength;
+    line.imagePixelsX = gParameters.ImagePixelsX;
+    line.imagePixelsY = gParameters.ImagePixelsY;
+    line.length = gParameters.Length;
+    line.yStepOver = gParameters.YStepOver;
+    line.invert = c.inverted;
+    const CxImage* picture = TheEngraveImage().Picture();
+    engrave::TriggerLineFiller classic;
+    engrave::DitheredLineFiller dithered;
+    dithered.Prepare(line, picture);
+    std::vector<uint32_t> expected(engrave::kTriggerWords);
+    for (int k = 0; k < 12; ++k) {
+      if (k == 4) {
+        // Flags flipped halfway (as a later dialog could store them) change nothing now.
+        gParameters.Inverse = !c.inverted;
+        gParameters.Dither = !c.dithered;
+      }
+      host_.motion.LineDone = 1;
+      Update();
+      if (c.dithered)
+        dithered.Fill(line, picture, expected.data());
+      else
+        classic.Fill(line, picture, expected.data());
+      ASSERT_TRUE(std::equal(expected.begin(), expected.end(), host_.driver->TriggerBits))
+          << "line " << k;
+      line.scanY = line.scanY + line.yStepOver;
+      line.scanXTarget = line.scanXTarget == 0.0 ? gParameters.Width.load() : 0.0;
+    }
+    Reset();
+  }
+}
+
+// Below the preview: the engraving time on every showing of the fields, and the advice to
+// dither while the classic fill gives a column fewer than 4 steps (40 columns over 100 steps
+// once the width is 1).
+TEST_F(SetupDialogTest, TheTimeAndTheHintFollowTheFields) {
+  RunDialog("file " + picture_ + "\nset 4165 1\nclick 4178\ncheck 4189 1\nkey Escape\n");
+
+  const std::vector<std::string> times = Shown(engrave::kEstimateLabel);
+  ASSERT_FALSE(times.empty());
+  // Width 10, height 8, step-over 0.1 at F100: 81 lines (see EstimateRaster's test).
+  EXPECT_NE(std::find(times.begin(), times.end(), "Engraving time: 0:08:19 (81 lines)"),
+            times.end());
+  // Width 1: 81 lines of 1, 8.1 up, then back from X 1, Y 8.1.
+  EXPECT_EQ(times.back(), "Engraving time: 0:00:58 (81 lines)");
+  std::vector<std::string> hints;  // an empty text ends its log line after the id
+  for (const auto& line : ReadUiLog(log_))
+    if (line.size() >= 2 && line[0] == "show" && line[1] == "4192")
+      hints.push_back(line.size() > 2 ? line[2] : "");
+  ASSERT_GE(hints.size(), 2u);
+  EXPECT_EQ(hints[hints.size() - 2].rfind("Only 2.5 steps per picture column", 0), 0u)
+      << hints[hints.size() - 2];
+  EXPECT_EQ(hints.back(), "");  // dithered: no advice
+}
+
+// The preview's toggle: the engraving view in both modes, written by the script's snapshot
+// as the dialog paints it; and the choice stays for the next dialog of this run.
+TEST_F(SetupDialogTest, ThePreviewShowsTheEngravingAndKeepsTheChoice) {
+  const std::string classic = host_.dir.File("classic.png");
+  const std::string dithered = host_.dir.File("dithered.png");
+  RunDialog("file " + picture_ + "\nsnapshot 4179 " + host_.dir.File("picture.png") +
+            "\ncheck 4190 1\nsnapshot 4179 " + classic + "\ncheck 4189 1\nsnapshot 4179 " +
+            dithered + "\nkey Escape\n");
+  EXPECT_EQ(Count({"snapshot", "4179", classic, "ok"}), 1);
+  EXPECT_EQ(Count({"snapshot", "4179", dithered, "ok"}), 1);
+  // Left half black, right half white: both views fire nothing on the left and nearly every
+  // step on the right.
+  for (const std::string& path : {classic, dithered}) {
+    CxImage shot;
+    ASSERT_TRUE(shot.LoadFile(path.c_str(), 4)) << path;
+    const ui::ControlResource& frame = *engrave::SetupDialogResource().Find(engrave::kPreviewFrame);
+    EXPECT_EQ(shot.ImageWidth(), uint32_t(ui::FrameClientWidth(frame)));
+    EXPECT_EQ(shot.ImageHeight(), uint32_t(ui::FrameClientHeight(frame)));
+    const int middle = int(shot.ImageHeight()) / 2;
+    EXPECT_EQ(shot.PixelGray(int(shot.ImageWidth()) / 4, middle), 0) << path;
+    EXPECT_GT(shot.PixelGray(3 * int(shot.ImageWidth()) / 4, middle), 240) << path;
+  }
+
+  WriteFileText(log_, "");
+  RunDialog("file-cancel\ncheck 4190 0\nkey Escape\n");  // unticked again for later tests
+  EXPECT_EQ(Shown(engrave::kEngravingViewCheck).front(), "1");
 }
 
 TEST_F(SetupDialogTest, ConfigAfterTheDialogClosedOpensANewOneWithANewFileDialog) {

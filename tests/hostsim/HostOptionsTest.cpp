@@ -1,0 +1,44 @@
+// The answers host-sim and engrave-lcnc compose for the dialog: without the new options they are
+// the ones every run gave before, word for word; with them, the boxes are set, not toggled.
+#include <gtest/gtest.h>
+
+#include "host/HostOptions.h"
+
+namespace {
+
+host::Options Parsed(const std::vector<std::string>& args) {
+  host::Options options;
+  std::string error;
+  EXPECT_TRUE(host::ParseOptions(args, host::Program::kHostSim, options, &error)) << error;
+  return options;
+}
+
+TEST(ComposedAnswers, WithoutTheModesTheyAreAsBefore) {
+  EXPECT_EQ(host::ComposeScript(Parsed({"engrave", "--pulse", "--aspect"}), "p.png"),
+            "# the dialog's answers for an engraving\n"
+            "file p.png\nset 4165 10\nset 4164 8\nset 4170 100\nset 4167 0.05\n"
+            "click 4186\nclick 4188\nclick 1\nclick 6\n");
+}
+
+TEST(ComposedAnswers, TheModesSetTheirBoxesAndThePreviewIsWrittenBeforeStarting) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string between;  // what comes after the fields and before "click 1"
+  } cases[] = {
+      {{"engrave", "--dither"}, "check 4189 1\n"},
+      {{"engrave", "--invert"}, "check 4187 1\n"},
+      {{"engrave", "--invert", "--dither"}, "check 4187 1\ncheck 4189 1\n"},
+      {{"engrave", "--preview", "v w.png"}, "click 4178\ncheck 4190 1\nsnapshot 4179 v w.png\n"},
+      {{"engrave", "--dither", "--preview=v.png"},
+       "check 4189 1\nclick 4178\ncheck 4190 1\nsnapshot 4179 v.png\n"},
+  };
+  const std::string fields = "set 4167 0.05\n";
+  for (const Case& c : cases) {
+    const std::string script = host::ComposeScript(Parsed(c.args), "p.png");
+    const size_t after = script.find(fields);
+    ASSERT_NE(after, std::string::npos) << script;
+    EXPECT_EQ(script.substr(after + fields.size()), c.between + "click 1\nclick 6\n") << script;
+  }
+}
+
+}  // namespace
