@@ -56,4 +56,12 @@ std::string BitRanges(const uint32_t* words, long wordCount) {
   return text;
 }
 
+std::string EstimatedTime(const std::string& text) {
+  const std::string prefix = "Engraving time: ";
+  if (text.rfind(prefix, 0) != 0) return "";
+  const std::string rest = text.substr(prefix.size());
+  const std::string time = rest.substr(0, rest.find(' '));
+  return time.find(':') != std::string::npos ? time : "";
+}
+
 }  // namespace host

@@ -58,4 +58,8 @@ class UiLogTail {
 // by ",": the trace's format for a line's trigger bits and for the steps that fired.
 std::string BitRanges(const uint32_t* words, long wordCount);
 
+// "H:MM:SS" out of the dialog's "Engraving time: H:MM:SS (N lines)" (control 4191 in the UI
+// log); empty without one.
+std::string EstimatedTime(const std::string& text);
+
 }  // namespace host

@@ -58,16 +58,6 @@ void PrintUsage(std::FILE* out) {
 
 // ---- one session with the plug-in -----------------------------------------------------------
 
-// "H:MM:SS" out of the dialog's "Engraving time: H:MM:SS (N lines)"; empty without one.
-std::string EstimatedTime(const std::string& text) {
-  const std::string prefix = "Engraving time: ";
-  if (text.rfind(prefix, 0) != 0) return "";
-  const std::string rest = text.substr(prefix.size());
-  const size_t end = rest.find(' ');
-  const std::string time = rest.substr(0, end);
-  return time.find(':') != std::string::npos ? time : "";
-}
-
 class Session final : public HostObserver {
  public:
   Session(const Options& options, PluginHost& host)

@@ -128,6 +128,10 @@ void PrintSummary(const LcncHost& host, const host::Options& options, double mdi
   if (f.stepping.lastNs > f.stepping.firstNs)
     std::printf("raster time: %.1f s from the first X step to the last (the return included)\n",
                 double(f.stepping.lastNs - f.stepping.firstNs) / 1e9);
+  // The dialog counts the moves at the feed rate only, without acceleration or stops.
+  if (!host.estimate().empty())
+    std::printf("estimate: %s (the dialog's, the moves at the feed rate)\n",
+                host.estimate().c_str());
   std::printf(
       "line to line: median %.1f ms, max %.1f ms (last X step of a line to the first "
       "of the next)\n",

@@ -302,6 +302,7 @@ void LcncHost::ReadUiLog(host::UiLogTail& tail) {
     if (fields[0] == "show" && fields.size() >= 3) {
       if (fields[1] == "4164") shownHeight_ = fields[2];
       if (fields[1] == "4167") shownStepOver_ = fields[2];
+      if (fields[1] == "4191") estimate_ = host::EstimatedTime(fields[2]);
     }
   });
 }

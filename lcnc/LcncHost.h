@@ -91,6 +91,8 @@ class LcncHost final : public host::HostObserver {
   const RunFigures& figures() const { return figures_; }
   const MachineStatus& machineStatus() const { return cnc_.status(); }
   const RasterProgress& progress() const { return progress_; }
+  // The dialog's "Engraving time" (H:MM:SS) as it last showed it; empty before.
+  const std::string& estimate() const { return estimate_; }
 
   // Runs one MDI command of the host's own and waits until its steps are out, as for the
   // plug-in's lines; only while no engraving is armed or running.
@@ -174,6 +176,7 @@ class LcncHost final : public host::HostObserver {
   std::string restoreModes_;    // the modes to set again after the raster, when it changed them
   std::string commandFailure_;  // why the command in progress was given up
   std::string shownHeight_, shownStepOver_;  // the dialog's fields, from the UI log
+  std::string estimate_;
   RasterProgress progress_;
   std::optional<std::chrono::steady_clock::time_point> waitingToArm_;
 };

@@ -425,6 +425,22 @@ TEST_F(LinuxCncSimTest, PulseModeFiresTheSameSteps) {
   EXPECT_EQ(quietHigh, 0) << "the pulse outlasted pulse-ns";
 }
 
+// Dithered and inverted: the error carried from line to line and the true X of every column
+// come out the same through LinuxCNC as through host-sim.
+TEST_F(LinuxCncSimTest, DitheredInvertedLinesFireAsHostSimTraces) {
+  const std::string picture = dir_.File("picture.png");
+  WritePicture(picture);
+  const std::vector<std::string> settings = {picture, "--width",  "20",      "--height",
+                                             "0.35",  "--feed",   "1500",    "--stepover",
+                                             "0.1",   "--dither", "--invert"};
+  const std::string fired = dir_.File("fired.txt");
+  ASSERT_EQ(Engrave(settings, {"--fired", fired}), 0) << Log();
+  const std::map<long, std::vector<char>> expected = BitsByLine(HostSimTrace(settings));
+  ASSERT_EQ(expected.size(), 4u);
+  ExpectFiredAsTraced(expected, fired, 20000);
+  EXPECT_NE(Log().find("estimate: 0:00:"), std::string::npos) << Log();
+}
+
 TEST_F(LinuxCncSimTest, TheBuiltInSampleFiresAsHostSimTraces) {
   const std::vector<std::string> settings = {"--stepover", "0.1", "--feed", "1800"};
   const std::string fired = dir_.File("fired.txt");
