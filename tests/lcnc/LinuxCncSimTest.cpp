@@ -560,10 +560,9 @@ TEST_F(InterruptedRasterTest, AStopFromAnotherDisplayCancelsTheRaster) {
 }
 
 TEST_F(InterruptedRasterTest, ASwitchToManualFromAnotherDisplayCancelsTheRaster) {
+  // engrave-lcnc sees the switch at once and disarms while X still slows down.
   Interrupt([&] { OtherDisplay("c.mode(linuxcnc.MODE_MANUAL)"); }, /*white=*/true);
   ExpectStoppedAtOnce();
-  EXPECT_GE(LongestFireAtStandstill(), kStandstillPeriods - 100)
-      << "the tool was not on at the stop";
   EXPECT_EQ(linesFired_, 2u) << "a line was sent after the switch\n" << Log();
   EXPECT_NE(Log().find("left MDI"), std::string::npos) << Log();
 }
