@@ -144,6 +144,7 @@ void PrintSummary(const LcncHost& host, const host::Options& options, double mdi
   if (!options.gcode.empty()) std::printf("G-code: %s\n", options.gcode.c_str());
   if (!options.image.empty()) std::printf("result picture: %s\n", options.image.c_str());
   if (!options.trace.empty()) std::printf("trace: %s\n", options.trace.c_str());
+  if (!options.preview.empty()) std::printf("preview: %s\n", options.preview.c_str());
 }
 
 }  // namespace lcnc

@@ -127,8 +127,6 @@ int RunGui(const host::Options& options) {
 
   LcncHost host(options, link.machine, link.cnc, link.trigger);
   host.onStatus = [&](const std::string& text) { window.Send({"status", text}); };
-  std::string progressText;
-  host.onProgress = [&](const std::string& text) { progressText = text; };
   const std::string profile = options.profile.empty()
                                   ? std::string(std::getenv("HOME") ? std::getenv("HOME") : ".") +
                                         "/.engrave-lcnc-profile.xml"
