@@ -209,12 +209,7 @@ void EngraveSetup::RefreshView() {
   }
   // What arming would take now: the parameter set, the boxes' modes and the machine's steps.
   EngravingJob job;
-  job.line.triggerLineLength = gParameters.TriggerLineLength;
-  job.line.imagePixelsX = gParameters.ImagePixelsX;
-  job.line.imagePixelsY = gParameters.ImagePixelsY;
-  job.line.length = gParameters.Length;
-  job.line.yStepOver = gParameters.YStepOver;
-  job.line.invert = gParameters.Inverse;
+  job.line = CurrentRasterLine(gParameters.Inverse);  // the view sets each line's position
   job.dithered = gParameters.Dither;
   job.width = gParameters.Width;
   const MotionState* motion = plugin::Motion();

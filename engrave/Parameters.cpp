@@ -109,6 +109,19 @@ void SaveParameters() {
     store->WriteInt(kSection, "Dither", gParameters.Dither ? 1 : 0);
 }
 
+TriggerLineInput CurrentRasterLine(bool invert) {
+  TriggerLineInput line;
+  line.triggerLineLength = gParameters.TriggerLineLength;
+  line.imagePixelsX = gParameters.ImagePixelsX;
+  line.imagePixelsY = gParameters.ImagePixelsY;
+  line.length = gParameters.Length;
+  line.scanY = gParameters.ScanY;
+  line.scanXTarget = gParameters.ScanXTarget;
+  line.yStepOver = gParameters.YStepOver;
+  line.invert = invert;
+  return line;
+}
+
 void CalculateParameters(bool maintainAspect, double stepsPerUnitX, double stepsPerUnitY) {
   const double pixelsX = gParameters.ImagePixelsX;
   const double pixelsY = gParameters.ImagePixelsY;

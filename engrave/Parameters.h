@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engrave/TriggerLine.h"
+
 namespace engrave {
 
 struct ParameterSet {
@@ -41,6 +43,10 @@ extern ParameterSet gParameters;
 // gives 0.
 void LoadParameters();
 void SaveParameters();
+
+// The raster line at the scan position as the parameter set describes it now, in the given mode:
+// what the sequence fills and the dialog's view of the engraving replays.
+TriggerLineInput CurrentRasterLine(bool invert);
 
 // The four-significant-digit text in which a real value is stored ("0.1", "8.", "2500",
 // "5.e-002"); a value that is not finite is stored as "0.".

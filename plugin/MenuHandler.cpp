@@ -39,17 +39,7 @@ void MenuHandler::SetStatus(const std::string& text) {
 }
 
 engrave::TriggerLineInput MenuHandler::CurrentLine() const {
-  const engrave::ParameterSet& p = engrave::gParameters;
-  engrave::TriggerLineInput line;
-  line.triggerLineLength = p.TriggerLineLength;
-  line.imagePixelsX = p.ImagePixelsX;
-  line.imagePixelsY = p.ImagePixelsY;
-  line.length = p.Length;
-  line.scanY = p.ScanY;
-  line.scanXTarget = p.ScanXTarget;
-  line.yStepOver = p.YStepOver;
-  line.invert = rasterInverted_;
-  return line;
+  return engrave::CurrentRasterLine(rasterInverted_);
 }
 
 void MenuHandler::FillTriggerLine() {
