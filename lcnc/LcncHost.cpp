@@ -29,6 +29,8 @@ constexpr auto kHeartbeatTimeout = std::chrono::seconds(3);
 constexpr auto kProgressInterval = std::chrono::seconds(10);
 // LinuxCNC idle this long with a move short of its target: the move was stopped.
 constexpr auto kIdleProof = std::chrono::milliseconds(50);
+// A main loop that makes no pass for this long is stuck: the watchdog may then stop the tool.
+constexpr auto kMainLoopStall = std::chrono::seconds(1);
 
 std::optional<double> IniNumber(IniFile& ini, const char* tag, const char* section) {
   const char* text = ini.Find(tag, section);
@@ -75,7 +77,8 @@ LcncHost::LcncHost(const host::Options& options, const MachineSettings& machine,
       cnc_(cnc),
       trigger_(trigger),
       plugin_(trigger.driver()),
-      result_(std::fabs(machine.scaleX), std::fabs(machine.scaleY)) {
+      result_(std::fabs(machine.scaleX), std::fabs(machine.scaleY)),
+      heartbeat_([&trigger] { trigger.Beat(); }, kMainLoopStall) {
   plugin_.set_observer(this);
   heartbeatSeen_ = Clock::now();
 }
@@ -119,6 +122,7 @@ bool LcncHost::RasterUnderWay() const {
 
 bool LcncHost::Tick() {
   if (lost_) return false;
+  heartbeat_.LoopAlive();
   trigger_.Beat();
   WatchMachine();
   if (lost_) return false;
@@ -192,16 +196,10 @@ void LcncHost::WatchPins() {
 }
 
 void LcncHost::Notify(int32_t commandId) {
-  std::atomic<bool> returned{false};
-  std::thread keeper([&] {
-    while (!returned.load(std::memory_order_acquire)) {
-      trigger_.Beat();
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  });
-  plugin_.entries().Notify(commandId);
-  returned.store(true, std::memory_order_release);
-  keeper.join();
+  {
+    const HeartbeatKeeper::Hold hold(heartbeat_);
+    plugin_.entries().Notify(commandId);
+  }
   plugin_.Observe();
 }
 
@@ -548,6 +546,7 @@ bool LcncHost::RunMdi(const std::string& line, std::string* error) {
   commandFailure_.clear();
   hostLines_.push_back(line);
   while (!lost_ && !idle()) {
+    heartbeat_.LoopAlive();
     trigger_.Beat();
     WatchMachine();
     RunCommands();

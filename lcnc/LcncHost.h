@@ -26,6 +26,7 @@
 #include "host/PluginHost.h"
 #include "host/TraceWriter.h"
 #include "lcnc/HalLink.h"
+#include "lcnc/HeartbeatKeeper.h"
 #include "lcnc/LinuxCnc.h"
 #include "lcnc/MoveWords.h"
 #include "lcnc/RasterProgress.h"
@@ -179,6 +180,8 @@ class LcncHost final : public host::HostObserver {
   std::string estimate_;
   RasterProgress progress_;
   std::optional<std::chrono::steady_clock::time_point> waitingToArm_;
+  // Last, so that its thread stops before anything it beats for goes away.
+  HeartbeatKeeper heartbeat_;
 };
 
 }  // namespace lcnc

@@ -34,7 +34,7 @@ ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 echo "== 4/5 threaded tests under ThreadSanitizer"
 scripts/setup.sh build-tsan -DENGRAVING_SANITIZE=thread -DENGRAVING_BUILD_BENCH=OFF \
-  "-DENGRAVING_TEST_DIRS=plugin;engrave;ui;hostsim"
+  "-DENGRAVING_TEST_DIRS=plugin;engrave;ui;hostsim;lcnc"
 ctest --test-dir build-tsan --output-on-failure -j "$jobs"
 
 echo "== 5/5 fuzz smoke"

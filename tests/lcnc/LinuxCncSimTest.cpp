@@ -31,6 +31,9 @@ constexpr double kStepsPerUnit = 1000.0;  // [JOINT_n]SCALE of lcnc/sim/engrave-
 // engrave-trigger.standstill-ns over the 10 us base period: the longest the tool may fire
 // while X stands still.
 constexpr long kStandstillPeriods = 500;
+// A step count in the middle of the second of three 100,000-step lines, with time to spare on
+// both sides for a command from another display to land in that line.
+constexpr long kMidSecondLine = 125000;
 
 std::string Shell(const std::string& command, int* status = nullptr) {
   std::string out;
@@ -256,7 +259,12 @@ class LinuxCncSimTest : public ::testing::Test {
   long LongestFireAtStandstill() const {
     const long periods = ShutdownReport("fire-watch.still-longest");
     if (periods < 0) ADD_FAILURE() << "no report of firing at a standstill\n" << Log();
-    std::printf("longest fire at a standstill: %ld base periods\n", periods);
+    const long end = ShutdownReport("fire-watch.still-longest-end");
+    static const char* const kEnds[] = {"nothing (still on)", "an X step back over covered ground",
+                                        "fire falling with X standing",
+                                        "an X step onto new ground"};
+    std::printf("longest fire at a standstill: %ld base periods, ended by %s\n", periods,
+                end >= 0 && end <= 3 ? kEnds[end] : "(not reported)");
     return periods;
   }
 
@@ -351,8 +359,10 @@ class LinuxCncSimTest : public ::testing::Test {
     }
     EXPECT_EQ(stray, 0) << "fires outside an armed move's advancing steps";
     // A stepgen whose steplen was rounded up gives several samples per step, most of them
-    // between steps.
-    EXPECT_LT(retraced, 2000) << "samples between steps: stepgen.0.steplen not in effect?";
+    // between steps; real steps back (a stepgen overshooting after a stall) are a few hundred.
+    const long advancing = long(samples.all.size()) - retraced;
+    EXPECT_LT(retraced, advancing / 10)
+        << "samples between steps: stepgen.0.steplen not in effect?";
     for (const auto& [line, bits] : expected) {
       const int move = int(line) + 1;  // the moves are armed in order, from 1
       const std::vector<int>& counts = seen[move];
@@ -479,7 +489,8 @@ class InterruptedRasterTest : public LinuxCncSimTest {
   }
   void Interrupt(const std::function<void()>& interruption, bool white = false) {
     StartRaster(white);
-    ASSERT_TRUE(WaitForSteps(150000)) << "the raster did not reach its second line\n" << Log();
+    ASSERT_TRUE(WaitForSteps(kMidSecondLine)) << "the raster did not reach its second line\n"
+                                              << Log();
     interruption();
     status_ = Wait();
   }
@@ -507,14 +518,16 @@ class InterruptedRasterTest : public LinuxCncSimTest {
       if (samples.all[i].move == 2 && samples.all[i].step >= 0) {
         cut = std::max(cut, samples.all[i].step + 1);
         afterCut = i + 1;
+        lastAdvanceFired_ = samples.all[i].fire;
       }
     }
     ASSERT_GT(cut, 0) << "line 1 was never armed";
     EXPECT_LT(cut, 100000) << "line 1 ran to its end before the stop";
+    // Until engrave-lcnc has disarmed, a stopping stepgen may step back and forth inside the
+    // line: such steps advance nothing and never fire.
     for (size_t i = afterCut; i < samples.all.size(); ++i) {
       ++sampledAfter;
       EXPECT_FALSE(samples.all[i].fire) << "a fire after the stop, sample " << i;
-      EXPECT_NE(samples.all[i].move, 2) << "line 1 still armed after the stop";
     }
     std::vector<char> firedBeforeCut = expected.at(1);
     if (long(firedBeforeCut.size()) > cut) firedBeforeCut.resize(size_t(cut));
@@ -533,6 +546,7 @@ class InterruptedRasterTest : public LinuxCncSimTest {
   int status_ = -1;
   size_t stepsAfterStop_ = 0;
   size_t linesFired_ = 0;
+  bool lastAdvanceFired_ = false;  // at the interrupted line's last step onto new ground
 };
 
 TEST_F(InterruptedRasterTest, ResetPinStopsFiringAndTheRemainingMovesFireNothing) {
@@ -555,8 +569,8 @@ TEST_F(InterruptedRasterTest, EstopCancelsTheRasterAndNothingFiresAfterwards) {
 TEST_F(InterruptedRasterTest, AStopFromAnotherDisplayCancelsTheRaster) {
   Interrupt([&] { OtherDisplay("c.abort()"); }, /*white=*/true);
   ExpectStoppedAtOnce();
-  EXPECT_GE(LongestFireAtStandstill(), kStandstillPeriods - 100)
-      << "the tool was not on at the stop";
+  // Whether a step back or the standstill bound then turns it off is the stepgen's affair.
+  EXPECT_TRUE(lastAdvanceFired_) << "the tool was not on when X stopped";
   EXPECT_EQ(linesFired_, 2u) << "a line was sent after the stop\n" << Log();
   EXPECT_NE(Log().find("stopped at X"), std::string::npos) << Log();
 }
@@ -573,17 +587,21 @@ TEST_F(InterruptedRasterTest, ASwitchToManualFromAnotherDisplayCancelsTheRaster)
 // the resume the line and the raster complete exactly.
 TEST_F(InterruptedRasterTest, APauseMidLineStopsTheToolAndTheRasterCompletesAfterIt) {
   StartRaster(/*white=*/true);
-  ASSERT_TRUE(WaitForSteps(150000)) << Log();
+  ASSERT_TRUE(WaitForSteps(kMidSecondLine)) << Log();
   OtherDisplay("c.auto(linuxcnc.AUTO_PAUSE)");
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  WaitForXToStand(0.2);
+  // Firing at every step, the tool was on when X stopped; standing, it is off, the line armed.
+  // How long it stayed on (the standstill bound, or less when the stepgen stepped back while it
+  // stopped) is held to the bound by ExpectFiredAsTraced.
+  EXPECT_EQ(HalNumber("fire-watch.fired-at-last-advance"), 1) << "the tool was not on at the stop";
+  EXPECT_EQ(HalNumber("engrave-trigger.fire"), 0) << "the tool is on while X stands";
+  EXPECT_EQ(HalNumber("engrave-trigger.armed"), 1) << "the pause disarmed the line";
   const long pausedAt = HalNumber("engrave-trigger.steps");
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   EXPECT_EQ(HalNumber("engrave-trigger.steps"), pausedAt) << "X moved during the pause";
   OtherDisplay("c.auto(linuxcnc.AUTO_RESUME)");
   ASSERT_EQ(Wait(), 0) << Log();
   ExpectFiredAsTraced(BitsByLine(HostSimTrace(settings_)), fired_, 100000);
-  // Firing at every step, the tool was on when X stopped and went off at the bound.
-  EXPECT_GE(LongestFireAtStandstill(), kStandstillPeriods - 100);
 }
 
 TEST_F(InterruptedRasterTest, ATaskThatStopsAnsweringIsSaidAndEndsTheEngraving) {
@@ -592,7 +610,7 @@ TEST_F(InterruptedRasterTest, ATaskThatStopsAnsweringIsSaidAndEndsTheEngraving) 
   const std::vector<std::string> settings = {picture,  "--width", "100",        "--height", "0.25",
                                              "--feed", "1500",    "--stepover", "0.1"};
   Start(settings);
-  ASSERT_TRUE(WaitForSteps(150000)) << Log();
+  ASSERT_TRUE(WaitForSteps(kMidSecondLine)) << Log();
   // LinuxCNC's task frozen: its status stays, its heartbeat stops.
   Shell(std::string("pkill -STOP -u ") + kUser + " -x milltask");
   const auto deadline = Clock::now() + std::chrono::seconds(20);
@@ -634,7 +652,7 @@ TEST_F(LinuxCncSimTest, AKilledHostDisarmsTheToolAndANewOneEngravesExactly) {
   std::vector<std::string> first = {"run"};
   first.insert(first.end(), settings.begin(), settings.end());
   StartScript(first);
-  ASSERT_TRUE(WaitForSteps(150000)) << Log();
+  ASSERT_TRUE(WaitForSteps(kMidSecondLine)) << Log();
 
   Shell(std::string("pkill -KILL -u ") + kUser + " -x engrave-lcnc");
   const auto killed = Clock::now();
