@@ -29,4 +29,10 @@ std::string StepOverMove(double y) {
   return line;
 }
 
+std::string PositionMove(double x) {
+  std::string line = "G0 X";
+  AppendFixed4(line, x);
+  return line;
+}
+
 }  // namespace engrave

@@ -10,6 +10,8 @@ namespace engrave {
 std::string LineMove(double x, double feedRate);
 // "G1 Y%.4f"
 std::string StepOverMove(double y);
+// "G0 X%.4f": X to the start of a line, with the tool off.
+std::string PositionMove(double x);
 // Rapid home and tool stop at the end of a raster.
 inline constexpr char kEndOfRaster[] = "G0X0Y0 M5";
 

@@ -1,5 +1,6 @@
 #include "engrave/Parameters.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -92,6 +93,12 @@ void LoadParameters() {
   const std::string dither = store->ReadString(kSection, "Dither", "");
   gParameters.DitherStored = !dither.empty();
   gParameters.Dither = !dither.empty() && profile::LeadingInteger(dither) == 1;
+  const std::string overscan = store->ReadString(kSection, "Overscan", "");
+  gParameters.OverscanStored = !overscan.empty();
+  gParameters.Overscan = ParseStoredReal(overscan);
+  const std::string skipBlank = store->ReadString(kSection, "SkipBlank", "");
+  gParameters.SkipBlankStored = !skipBlank.empty();
+  gParameters.SkipBlank = !skipBlank.empty() && profile::LeadingInteger(skipBlank) == 1;
   gParameters.Loaded = true;
 }
 
@@ -107,6 +114,10 @@ void SaveParameters() {
   // A user who never ticked "Dithered (photo)" keeps the profile as it always was.
   if (gParameters.Dither || gParameters.DitherStored)
     store->WriteInt(kSection, "Dither", gParameters.Dither ? 1 : 0);
+  if (gParameters.Overscan != 0.0 || gParameters.OverscanStored)
+    store->WriteString(kSection, "Overscan", FormatStoredReal(gParameters.Overscan));
+  if (gParameters.SkipBlank || gParameters.SkipBlankStored)
+    store->WriteInt(kSection, "SkipBlank", gParameters.SkipBlank ? 1 : 0);
 }
 
 TriggerLineInput CurrentRasterLine(bool invert) {
@@ -120,6 +131,15 @@ TriggerLineInput CurrentRasterLine(bool invert) {
   line.yStepOver = gParameters.YStepOver;
   line.invert = invert;
   return line;
+}
+
+RasterMoves CurrentRasterMoves(double stepsPerUnitX) {
+  RasterMoves moves;
+  moves.width = gParameters.Width;
+  moves.stepsPerUnitX = stepsPerUnitX;
+  moves.overscanSteps = std::max<int32_t>(0, OverscanSteps(gParameters.Overscan, stepsPerUnitX));
+  moves.skipBlank = gParameters.SkipBlank;
+  return moves;
 }
 
 void CalculateParameters(bool maintainAspect, double stepsPerUnitX, double stepsPerUnitY) {
@@ -139,7 +159,8 @@ void CalculateParameters(bool maintainAspect, double stepsPerUnitX, double steps
       std::isnan(bits) || bits >= 2147483648.0 ? INT32_MAX : TruncateToInt32(bits);
 }
 
-StartScanningResult StartScanning(bool pulseChecked, ScanStarter& starter) {
+StartScanningResult StartScanning(bool pulseChecked, ScanStarter& starter,
+                                  const MachineEnvelope& machine) {
   starter.SetPulseMode(pulseChecked ? 1 : 0);
   // Written so that an undefined value (a typed "nan") fails like a value of zero.
   if (!(gParameters.Width > 0.0) || !(gParameters.Length > 0.0)) {
@@ -156,6 +177,24 @@ StartScanningResult StartScanning(bool pulseChecked, ScanStarter& starter) {
   }
   if (!(gParameters.ImagePixelsX > 0.0) || !(gParameters.ImagePixelsY > 0.0)) {
     starter.ShowMessage("ERROR... Image pixels X and Y must be > 0. Please load a picture.");
+    return StartScanningResult::kCheckFailed;
+  }
+  const double overscan = gParameters.Overscan;
+  if (!(overscan >= 0.0) || !std::isfinite(overscan)) {
+    starter.ShowMessage("ERROR... Overscan must be 0 or more.");
+    return StartScanningResult::kCheckFailed;
+  }
+  // The run-in's steps come before the picture's in the trigger buffer.
+  const RasterMoves moves = CurrentRasterMoves(machine.stepsPerUnitX);
+  if (int64_t(gParameters.TriggerLineLength) + moves.overscanSteps > kTriggerBitCapacity ||
+      (machine.stepsPerUnitX > 0.0 && OverscanSteps(overscan, machine.stepsPerUnitX) < 0)) {
+    starter.ShowMessage("ERROR... Must be fewer than 1 million trigger bits.");
+    return StartScanningResult::kCheckFailed;
+  }
+  if (const std::string outside =
+          SoftLimitMessage(machine, moves, gParameters.Length, gParameters.YStepOver);
+      !outside.empty()) {
+    starter.ShowMessage(outside);
     return StartScanningResult::kCheckFailed;
   }
   if (!starter.ConfirmMovement()) return StartScanningResult::kRefused;

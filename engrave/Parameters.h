@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engrave/MachineEnvelope.h"
+#include "engrave/RasterMoves.h"
 #include "engrave/TriggerLine.h"
 
 namespace engrave {
@@ -23,6 +25,12 @@ struct ParameterSet {
   // The profile held the key "Dither" when it was loaded: it is then saved even at 0, and a
   // profile that never had it stays without it.
   std::atomic<bool> DitherStored{false};
+  // Run-in and run-out of every line, in units ("Overscan"); saved when not 0 or when the
+  // profile had it, like "Dither".
+  std::atomic<double> Overscan{0.0};
+  std::atomic<bool> OverscanStored{false};
+  std::atomic<bool> SkipBlank{false};  // "Skip blank ends"
+  std::atomic<bool> SkipBlankStored{false};
   std::atomic<double> ImagePixelsX{0.0};  // picture columns used by the raster
   std::atomic<double> ImagePixelsY{0.0};  // picture rows used by the raster
   std::atomic<double> XPixelSteps{0.0};   // shown only
@@ -38,7 +46,8 @@ struct ParameterSet {
 extern ParameterSet gParameters;
 
 // Reads and writes the stored values through the profile store that is open now: the six of
-// every profile, then "Dither" (absent means 0; written when 1 or when it was there at load).
+// every profile, then the opt-in ones ("Dither", "Overscan", "SkipBlank": absent means off;
+// written when in use or when they were there at load).
 // The reals read as the dialog's fields do (ParseFieldReal); a text without a finite number
 // gives 0.
 void LoadParameters();
@@ -47,6 +56,10 @@ void SaveParameters();
 // The raster line at the scan position as the parameter set describes it now, in the given mode:
 // what the sequence fills and the dialog's view of the engraving replays.
 TriggerLineInput CurrentRasterLine(bool invert);
+
+// How the lines' X moves are laid out with the parameter set as it is now and the machine's X
+// steps per unit: an overscan that cannot run (negative, undefined) counts as none.
+RasterMoves CurrentRasterMoves(double stepsPerUnitX);
 
 // The four-significant-digit text in which a real value is stored ("0.1", "8.", "2500",
 // "5.e-002"); a value that is not finite is stored as "0.".
@@ -73,7 +86,9 @@ class ScanStarter {
 enum class StartScanningResult { kCheckFailed, kRefused, kArmed };
 
 // The checks and the arming of "Start Scanning", after the dialog has read its fields and run
-// CalculateParameters.
-StartScanningResult StartScanning(bool pulseChecked, ScanStarter& starter);
+// CalculateParameters. The machine is what the host told of it when the dialog opened: an
+// overscan must fit its steps and the raster its soft limits.
+StartScanningResult StartScanning(bool pulseChecked, ScanStarter& starter,
+                                  const MachineEnvelope& machine = {});
 
 }  // namespace engrave

@@ -57,13 +57,31 @@ void MenuHandler::AdvanceLine() {
     SendCode(engrave::kEndOfRaster);
     return;
   }
-  const double lineEnd = p.ScanXTarget == 0.0 ? double(p.Width) : 0.0;
+  const bool forward = p.ScanXTarget == 0.0;
+  const double lineEnd = forward ? double(p.Width) : 0.0;
   const double nextY = scanY + p.YStepOver;
   p.ScanY = nextY;
   p.ScanXTarget = lineEnd;
-  SendCode(engrave::LineMove(lineEnd, p.FeedRate).c_str());
+  if (rasterMoves_.Plain())
+    SendCode(engrave::LineMove(lineEnd, p.FeedRate).c_str());
+  else
+    SendLineMoves(forward);
   SendCode(engrave::StepOverMove(nextY).c_str());
+  ++lineNumber_;
   host_.motion->LineDone = 0;
+}
+
+void MenuHandler::SendLineMoves(bool forward) {
+  uint32_t* bits = host_.driver->TriggerBits;
+  // A line whose bits were not filled (no printer port) runs whole, its bits as they are.
+  const bool filled = lineFilled_;
+  const uint32_t* ahead = filled && aheadFilled_ ? aheadBits_.data() : nullptr;
+  const engrave::ArmedMove move = chain_.Next(forward, filled ? bits : nullptr, ahead);
+  if (!move.runs) return;
+  if (filled) engrave::ShiftTriggerBits(bits, move.bitShift);
+  // The armed move counts its steps from where it starts: X goes there first, tool off.
+  if (move.position) SendCode(engrave::PositionMove(move.startX).c_str());
+  SendCode(engrave::LineMove(move.endX, engrave::gParameters.FeedRate).c_str());
 }
 
 void MenuHandler::CancelSequence() {

@@ -26,6 +26,8 @@ struct TriggerLineInput {
   double scanXTarget = 0.0;  // 0: a forward line (columns left to right)
   double yStepOver = 0.0;    // the height of the line's band (the dithered fill reads it)
   bool invert = false;       // black fires the most ("Inverted (Black  = On)")
+
+  bool operator==(const TriggerLineInput&) const = default;
 };
 
 // Truncates toward zero like the x86 conversion instruction: NaN and values outside the 32-bit

@@ -10,6 +10,7 @@
 // them. No exception crosses this boundary in either direction.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -50,6 +51,17 @@ struct MotionState {
   // The host's status line. The plug-in replaces it, always on the host thread (texts that the
   // dialog thread produces are handed over and written during the next entry-point call).
   std::string StatusLine;
+
+  // Optional, host writes (host thread): what it knows of its machine. The plug-in reads them
+  // on the host thread when it opens a setup dialog. X's acceleration limit in units per
+  // second squared (0: not known) sizes the overscan that lets X reach the feed rate before
+  // the picture's edge; the travel limits, in the same work coordinates as PositionX and
+  // PositionY, are the soft limits that no move of a raster may pass (infinite: none).
+  double MaxAccelerationX = 0.0;
+  double TravelMinX = -HUGE_VAL;
+  double TravelMaxX = HUGE_VAL;
+  double TravelMinY = -HUGE_VAL;
+  double TravelMaxY = HUGE_VAL;
 };
 
 // The menu bar of the host's main window. Menus are named by integer handles that the host
@@ -84,6 +96,10 @@ struct DriverState {
   // bit j (word j / 32, bit j % 32, bit 0 least significant) fires the tool at the j-th X motor
   // step of the coming X move. The host reads it while it executes that move.
   uint32_t TriggerBits[kTriggerWordCount] = {};
+  // Plug-in writes (host thread) with each line's bits: the raster line (from 0) they belong to,
+  // counted as the dialog's "lines" count them; -1 before the first. A line that fires nothing
+  // may be left out of the moves, so the hosts number their records by this, not by X moves.
+  int32_t RasterLine = -1;
   // Host writes: non-zero while the printer-port driver is in use. Read by the start checks and
   // before every line; without it no bits are written.
   uint8_t PrinterPortActive = 0;

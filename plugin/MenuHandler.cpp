@@ -1,5 +1,6 @@
 #include "plugin/MenuHandler.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "engrave/EngraveThread.h"
@@ -42,14 +43,33 @@ engrave::TriggerLineInput MenuHandler::CurrentLine() const {
   return engrave::CurrentRasterLine(rasterInverted_);
 }
 
-void MenuHandler::FillTriggerLine() {
-  if (host_.driver->PrinterPortActive == 0) return;
-  const engrave::TriggerLineInput line = CurrentLine();
+void MenuHandler::FillLine(const engrave::TriggerLineInput& line, uint32_t* bits) {
   if (rasterDithered_)
-    ditheredFiller_.Fill(line, TheEngraveImage().Picture(), host_.driver->TriggerBits);
+    ditheredFiller_.Fill(line, TheEngraveImage().Picture(), bits);
   else
-    filler_.Fill(line, TheEngraveImage().Picture(), host_.driver->TriggerBits);
+    filler_.Fill(line, TheEngraveImage().Picture(), bits);
+}
+
+void MenuHandler::FillTriggerLine() {
+  host_.driver->RasterLine = lineNumber_;
+  lineFilled_ = false;
+  if (host_.driver->PrinterPortActive == 0) return;
+  uint32_t* bits = host_.driver->TriggerBits;
+  if (!rasterMoves_.skipBlank) {
+    FillLine(CurrentLine(), bits);
+  } else {
+    // The lines are filled in their order, one ahead, so the dithered fill carries its error
+    // from line to line as it always does.
+    if (!aheadFilled_) FillLine(CurrentLine(), aheadBits_.data());
+    std::copy(aheadBits_.begin(), aheadBits_.end(), bits);
+    engrave::TriggerLineInput next = CurrentLine();
+    next.scanY = next.scanY + engrave::gParameters.YStepOver;
+    next.scanXTarget = next.scanXTarget == 0.0 ? double(engrave::gParameters.Width) : 0.0;
+    FillLine(next, aheadBits_.data());
+    aheadFilled_ = true;
+  }
   host_.control->TriggerMode = 0;
+  lineFilled_ = true;
 }
 
 void MenuHandler::SetTriggerBit(int32_t index, int32_t fire) {
@@ -65,6 +85,15 @@ void MenuHandler::Arm() {
   engrave::gParameters.ScanY = 0.0;
   rasterInverted_ = engrave::gParameters.Inverse;
   rasterDithered_ = engrave::gParameters.Dither;
+  rasterMoves_ = engrave::CurrentRasterMoves(host_.motion->StepsPerUnitX);
+  lineNumber_ = 0;
+  lineFilled_ = false;
+  // The start checks leave X at 0; a raster armed again from a dialog opened with Config may
+  // find it anywhere, so X is always taken to the first line's start.
+  chain_ = engrave::LineChain(rasterMoves_);
+  chain_.Restart(std::nullopt);
+  aheadBits_.assign(rasterMoves_.skipBlank ? size_t(engrave::kTriggerWords) : 0, 0u);
+  aheadFilled_ = false;
   // Everything the lines need is sized here, so that the ticks allocate nothing.
   if (rasterDithered_)
     ditheredFiller_.Prepare(CurrentLine(), TheEngraveImage().Picture());

@@ -4,9 +4,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "engrave/DitherLine.h"
+#include "engrave/RasterMoves.h"
 #include "engrave/TriggerLine.h"
 #include "plugin/PluginState.h"
 
@@ -42,6 +45,11 @@ class MenuHandler {
 
  private:
   void SendCode(const char* line);
+  // The moves of a line laid out with an overscan or without its blank ends: X to the line's
+  // start when it is not there, then the armed move; nothing for a line that fires nothing.
+  void SendLineMoves(bool forward);
+  // Fills one line's bits with the raster's fill.
+  void FillLine(const engrave::TriggerLineInput& line, uint32_t* bits);
   // The line under the scan position, as the parameter set describes it now.
   engrave::TriggerLineInput CurrentLine() const;
 
@@ -51,6 +59,16 @@ class MenuHandler {
   // by the host thread only once it has seen that state.
   bool rasterDithered_ = false;
   bool rasterInverted_ = false;
+  engrave::RasterMoves rasterMoves_;
+  // Host thread, reset at arming: the line being filled (from 0), whether this tick filled its
+  // bits, and the lines' moves laid out so far.
+  int32_t lineNumber_ = 0;
+  bool lineFilled_ = false;
+  engrave::LineChain chain_{engrave::RasterMoves{}};
+  // Skipping blank ends, each line is filled a tick ahead, here, so that the line before it
+  // can run on to where it starts. Sized at arming.
+  std::vector<uint32_t> aheadBits_;
+  bool aheadFilled_ = false;
   engrave::TriggerLineFiller filler_;
   engrave::DitheredLineFiller ditheredFiller_;
 };
