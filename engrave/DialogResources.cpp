@@ -47,6 +47,12 @@ constexpr std::array kSetupControls = {
     ControlResource{kEngravingViewCheck, ControlKind::kCheckBox, "Show engraving", 7, 292, 90, 10},
     ControlResource{kEstimateLabel, ControlKind::kLabel, "Engraving time:", 100, 293, 216, 8},
     ControlResource{kHintLabel, ControlKind::kLabel, "", 7, 306, 309, 16},
+    // The lines' moves, below the mode.
+    ControlResource{kNoControlId, ControlKind::kLabel, "Overscan", 322, 308, 32, 8},
+    ControlResource{kOverscanEdit, ControlKind::kEdit, "", 356, 306, 60, 12},
+    ControlResource{kOverscanAutoButton, ControlKind::kButton, "Auto", 420, 305, 36, 14},
+    ControlResource{kRunUpLabel, ControlKind::kLabel, "", 322, 322, 140, 8},
+    ControlResource{kSkipBlankCheck, ControlKind::kCheckBox, "Skip blank ends", 342, 334, 110, 10},
 };
 
 constexpr std::array kConfirmControls = {
@@ -58,7 +64,7 @@ constexpr std::array kConfirmControls = {
 };
 
 constexpr ui::DialogResource kSetupDialog{
-    kSetupDialogId, "Photo Engraving", 470, 326, "MS Shell Dlg", 8, kSetupControls};
+    kSetupDialogId, "Photo Engraving", 470, 360, "MS Shell Dlg", 8, kSetupControls};
 constexpr ui::DialogResource kConfirmDialog{
     kConfirmDialogId, "Start Movement???", 187, 73, "MS Shell Dlg", 8, kConfirmControls};
 

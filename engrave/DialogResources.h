@@ -29,6 +29,10 @@ inline constexpr int kDitherCheck = 4189;
 inline constexpr int kEngravingViewCheck = 4190;  // the preview shows the engraving
 inline constexpr int kEstimateLabel = 4191;       // "Engraving time: H:MM:SS (N lines)"
 inline constexpr int kHintLabel = 4192;           // advice on the classic fill, or empty
+inline constexpr int kOverscanEdit = 4193;        // "Overscan": run-in and run-out of every line
+inline constexpr int kOverscanAutoButton = 4194;  // the overscan from X's acceleration
+inline constexpr int kSkipBlankCheck = 4195;      // "Skip blank ends"
+inline constexpr int kRunUpLabel = 4196;          // how far X runs to reach the feed rate
 inline constexpr int kCancelButton = 4029;
 
 // Controls of the confirmation.

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 
 #include "engrave/DialogResources.h"
 #include "engrave/OkayToMove.h"
@@ -62,7 +63,7 @@ class DialogScanStarter final : public ScanStarter {
 // The exchange order of the dialog's fields.
 class SetupFields {
  public:
-  static constexpr std::array<Field, 14> kFields = {{
+  static constexpr std::array<Field, 16> kFields = {{
       {kLengthEdit, Field::Kind::kReal, &ParameterSet::Length},
       {kWidthEdit, Field::Kind::kReal, &ParameterSet::Width},
       {kFeedRateEdit, Field::Kind::kReal, &ParameterSet::FeedRate},
@@ -79,6 +80,9 @@ class SetupFields {
       {kDitherCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::ditherCheck_,
        &ParameterSet::Dither},
       {kEngravingViewCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::viewCheck_},
+      {kOverscanEdit, Field::Kind::kReal, &ParameterSet::Overscan},
+      {kSkipBlankCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::skipBlankCheck_,
+       &ParameterSet::SkipBlank},
   }};
 };
 
@@ -119,7 +123,7 @@ ui::OpenFileRequest PictureFileRequest() {
   return {{{"Jpeg", "*.jpg"}, {"Bitmap", "*.bmp"}, {"Png files", "*.png"}}, "*.jpg", "JPegs"};
 }
 
-EngraveSetup::EngraveSetup(uint8_t hostPulseMode)
+EngraveSetup::EngraveSetup(uint8_t hostPulseMode, const MachineEnvelope& machine)
     // The pulse box starts from the host's choice, so that it shows it even when no picture
     // is loaded in this dialog.
     : hostPulseMode_(hostPulseMode),
@@ -127,7 +131,15 @@ EngraveSetup::EngraveSetup(uint8_t hostPulseMode)
       // The two modes start as stored, and every reading of the boxes stores them again.
       invertedCheck_(gParameters.Inverse ? 1 : 0),
       ditherCheck_(gParameters.Dither ? 1 : 0),
-      viewCheck_(gShowEngraving.load() ? 1 : 0) {}
+      viewCheck_(gShowEngraving.load() ? 1 : 0),
+      skipBlankCheck_(gParameters.SkipBlank ? 1 : 0),
+      machine_(machine) {}
+
+double EngraveSetup::StepsPerUnitX() const {
+  if (machine_.stepsPerUnitX > 0.0) return machine_.stepsPerUnitX;
+  const MotionState* motion = plugin::Motion();
+  return motion != nullptr ? motion->StepsPerUnitX : 0.0;
+}
 
 const ui::DialogResource& EngraveSetup::Resource() const {
   return SetupDialogResource();
@@ -191,19 +203,45 @@ bool EngraveSetup::DoDataExchange(ui::DialogControls& controls, bool saveAndVali
 }
 
 void EngraveSetup::ShowEstimate(ui::DialogControls& controls) const {
-  const std::string estimate = EstimateText(EstimateRaster(
-      gParameters.Width, gParameters.Length, gParameters.FeedRate, gParameters.YStepOver));
+  const RasterMoves moves = CurrentRasterMoves(StepsPerUnitX());
+  const double feedRate = gParameters.FeedRate;
+  std::string estimate;
+  if (!moves.skipBlank) {
+    estimate =
+        EstimateText(EstimateRaster(moves, gParameters.Length, feedRate, gParameters.YStepOver));
+  } else if (view_.Drawing()) {
+    // Which lines fire where is known once the view has filled them all.
+    estimate = "Engraving time: counting (" + std::to_string(view_.LinesDrawn()) + " of " +
+               std::to_string(view_.LineCount()) + " lines)";
+  } else {
+    estimate = EstimateText(view_.Estimate(feedRate));
+  }
   controls.SetText(kEstimateLabel, estimate);
   ui::LogShown(kEstimateLabel, estimate);
   const std::string hint =
       ClassicFillHint(gParameters.TriggerLineLength, gParameters.ImagePixelsX, ditherCheck_ != 0);
   controls.SetText(kHintLabel, hint);
   ui::LogShown(kHintLabel, hint);
+  std::string runUp;
+  if (machine_.KnowsAcceleration()) {
+    const double distance = machine_.BrakingDistance(feedRate);
+    std::array<char, 32> text{};
+    const auto end = std::to_chars(text.data(), text.data() + text.size(), distance,
+                                   std::chars_format::general, 3)
+                         .ptr;
+    runUp = "Run-up to the feed: " + std::string(text.data(), end);
+    if (distance > moves.OverscanUnits()) runUp += ", more than the overscan";
+  }
+  controls.SetText(kRunUpLabel, runUp);
+  ui::LogShown(kRunUpLabel, runUp);
 }
 
 void EngraveSetup::RefreshView() {
   const CxImage* picture = TheEngraveImage().Picture();
-  if (viewCheck_ == 0 || !imageLoaded_ || picture == nullptr) {
+  // Without its blank ends the raster's time depends on every line's fires: the view counts
+  // them even when the picture is shown.
+  const bool needed = viewCheck_ != 0 || gParameters.SkipBlank;
+  if (!needed || !imageLoaded_ || picture == nullptr) {
     view_.Stop();
     return;
   }
@@ -212,15 +250,17 @@ void EngraveSetup::RefreshView() {
   job.line = CurrentRasterLine(gParameters.Inverse);  // the view sets each line's position
   job.dithered = gParameters.Dither;
   job.width = gParameters.Width;
-  const MotionState* motion = plugin::Motion();
-  job.stepsPerUnitX = motion != nullptr ? motion->StepsPerUnitX : 0.0;
+  job.stepsPerUnitX = StepsPerUnitX();
+  job.moves = CurrentRasterMoves(job.stepsPerUnitX);
   const ui::ControlResource& frame = *Resource().Find(kPreviewFrame);
   view_.Start(job, picture, ui::FrameClientWidth(frame), ui::FrameClientHeight(frame));
   view_.Advance(kFirstSlice);
 }
 
-bool EngraveSetup::OnIdle(ui::DialogControls&) {
-  return view_.Advance(kIdleSlice);
+bool EngraveSetup::OnIdle(ui::DialogControls& controls) {
+  const bool drew = view_.Advance(kIdleSlice);
+  if (drew && gParameters.SkipBlank) ShowEstimate(controls);
+  return drew;
 }
 
 void EngraveSetup::OnInitDialog(ui::DialogControls& controls) {
@@ -248,16 +288,34 @@ bool EngraveSetup::Recalculate(ui::DialogControls& controls) {
   const MotionState* motion = plugin::Motion();
   CalculateParameters(aspectCheck_ != 0, motion != nullptr ? motion->StepsPerUnitX : 0.0,
                       motion != nullptr ? motion->StepsPerUnitY : 0.0);
-  DoDataExchange(controls, false);
+  // The view first: the time shown with the fields may come from it.
   RefreshView();
+  DoDataExchange(controls, false);
   return read;
+}
+
+void EngraveSetup::FillAutoOverscan(ui::DialogControls& controls) {
+  if (!DoDataExchange(controls, true)) return;  // the feed rate as typed
+  if (!machine_.KnowsAcceleration()) {
+    ui::ShowMessage("The machine's acceleration is not known here: please type the overscan.");
+    return;
+  }
+  gParameters.Overscan = machine_.AutoOverscan(gParameters.FeedRate);
+  const MotionState* motion = plugin::Motion();
+  CalculateParameters(aspectCheck_ != 0, motion != nullptr ? motion->StepsPerUnitX : 0.0,
+                      motion != nullptr ? motion->StepsPerUnitY : 0.0);
+  RefreshView();
+  DoDataExchange(controls, false);
 }
 
 void EngraveSetup::StartScanning(ui::DialogControls& controls) {
   // A field the user has just been told is unreadable must not let the old value be engraved.
   if (!Recalculate(controls)) return;
   DialogScanStarter starter;
-  if (::engrave::StartScanning(pulseCheck_ == 1, starter) == StartScanningResult::kCheckFailed)
+  MachineEnvelope machine = machine_;
+  machine.stepsPerUnitX = StepsPerUnitX();
+  if (::engrave::StartScanning(pulseCheck_ == 1, starter, machine) ==
+      StartScanningResult::kCheckFailed)
     return;
   // Armed or refused, the dialog closes as accepted: with one more reading of its fields.
   if (!DoDataExchange(controls, true)) return;
@@ -278,7 +336,11 @@ void EngraveSetup::OnCommand(int controlId, ui::DialogControls& controls) {
     case kAspectCheck:
     case kDitherCheck:
     case kEngravingViewCheck:
+    case kSkipBlankCheck:
       Recalculate(controls);
+      break;
+    case kOverscanAutoButton:
+      FillAutoOverscan(controls);
       break;
     default:
       break;

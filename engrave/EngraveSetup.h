@@ -9,14 +9,16 @@
 #include <string_view>
 
 #include "engrave/EngravingView.h"
+#include "engrave/MachineEnvelope.h"
 #include "ui/Ui.h"
 
 namespace engrave {
 
 class EngraveSetup final : public ui::DialogLogic {
  public:
-  // hostPulseMode: the host's ControlState::PulseMode, read on the host thread.
-  explicit EngraveSetup(uint8_t hostPulseMode);
+  // hostPulseMode: the host's ControlState::PulseMode; machine: what the host told of its
+  // machine. Both read on the host thread.
+  explicit EngraveSetup(uint8_t hostPulseMode, const MachineEnvelope& machine = {});
 
   const ui::DialogResource& Resource() const override;
   void OnInitDialog(ui::DialogControls& controls) override;
@@ -41,6 +43,7 @@ class EngraveSetup final : public ui::DialogLogic {
   int aspectCheck() const { return aspectCheck_; }
   int ditherCheck() const { return ditherCheck_; }
   int viewCheck() const { return viewCheck_; }
+  int skipBlankCheck() const { return skipBlankCheck_; }
   const EngravingView& engravingView() const { return view_; }
 
  private:
@@ -48,8 +51,13 @@ class EngraveSetup final : public ui::DialogLogic {
 
   // The time and the hint below the preview, from the parameter set as it is now.
   void ShowEstimate(ui::DialogControls& controls) const;
-  // Starts the engraving view over from the parameter set, or stops it when it is not shown.
+  // Starts the engraving view over from the parameter set, or stops it when it is not shown
+  // and the time does not need it.
   void RefreshView();
+  // "Auto": the overscan from X's acceleration at the feed rate typed.
+  void FillAutoOverscan(ui::DialogControls& controls);
+  // X's steps per unit as the host gives them.
+  double StepsPerUnitX() const;
 
   uint8_t hostPulseMode_;
   bool imageLoaded_ = false;
@@ -59,6 +67,8 @@ class EngraveSetup final : public ui::DialogLogic {
   int aspectCheck_ = 0;
   int ditherCheck_;
   int viewCheck_;  // the preview shows the engraving rather than the picture
+  int skipBlankCheck_;
+  MachineEnvelope machine_;
   EngravingView view_;
 };
 

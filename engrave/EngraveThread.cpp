@@ -19,8 +19,8 @@ std::atomic<EngraveSetup*> CurrentEngraveSetup{nullptr};
 
 class EngraveThread {
  public:
-  EngraveThread(uint8_t hostPulseMode, ui::Settings settings)
-      : hostPulseMode_(hostPulseMode), session_(std::move(settings)) {}
+  EngraveThread(uint8_t hostPulseMode, const MachineEnvelope& machine, ui::Settings settings)
+      : hostPulseMode_(hostPulseMode), machine_(machine), session_(std::move(settings)) {}
   ~EngraveThread() { Join(); }
   EngraveThread(const EngraveThread&) = delete;
   EngraveThread& operator=(const EngraveThread&) = delete;
@@ -45,7 +45,7 @@ class EngraveThread {
 
   void InitInstance() {
     if (CurrentEngraveSetup.load(std::memory_order_acquire) == nullptr) {
-      EngraveSetup setup(hostPulseMode_);
+      EngraveSetup setup(hostPulseMode_, machine_);
       CurrentEngraveSetup.store(&setup, std::memory_order_release);
       ui::RunModal(setup);
       CurrentEngraveSetup.store(nullptr, std::memory_order_release);
@@ -59,6 +59,7 @@ class EngraveThread {
   }
 
   const uint8_t hostPulseMode_;
+  const MachineEnvelope machine_;
   ui::Session session_;
   std::atomic<bool> dialogFinished_{false};
   std::thread thread_;
@@ -99,7 +100,10 @@ void OpenSetupDialog() {
 
   const ControlState* control = plugin::Control();
   const uint8_t pulseMode = control != nullptr ? control->PulseMode : 0;
-  auto thread = std::make_unique<EngraveThread>(pulseMode, ui::Settings::FromEnvironment());
+  // What the host tells of its machine is read here, on its thread, while it may change it.
+  const MachineEnvelope machine = MachineEnvelope::From(plugin::Motion());
+  auto thread =
+      std::make_unique<EngraveThread>(pulseMode, machine, ui::Settings::FromEnvironment());
   CurrentEngraveThread.store(thread.get(), std::memory_order_release);
   try {
     thread->Start();

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "engrave/MachineEnvelope.h"
 #include "image/CxImage.h"
 
 namespace engrave {
@@ -28,6 +29,9 @@ void EngravingView::Stop() {
 
 void EngravingView::Start(const EngravingJob& job, const CxImage* picture, int frameWidth,
                           int frameHeight) {
+  if (Started() && picture == picture_ && job == requested_ && frameWidth == frameWidth_ &&
+      frameHeight == frameHeight_)
+    return;
   Stop();
   const TriggerLineInput& line = job.line;
   const bool runs = picture != nullptr && picture->IsLoaded() && line.triggerLineLength >= 1 &&
@@ -35,6 +39,7 @@ void EngravingView::Start(const EngravingJob& job, const CxImage* picture, int f
                     std::isfinite(line.length) && line.yStepOver > 0.0 &&
                     std::isfinite(line.yStepOver) && frameWidth > 0 && frameHeight > 0;
   if (!runs) return;
+  requested_ = job;
   job_ = job;
   // The machine steps at 1 / StepsPerUnitX; without that, the line's steps share the width.
   if (!(job_.stepsPerUnitX > 0.0 && std::isfinite(job_.stepsPerUnitX)))
@@ -46,7 +51,11 @@ void EngravingView::Start(const EngravingJob& job, const CxImage* picture, int f
   for (double y = 0.0; y < line.length && count < kMostLines; y = y + line.yStepOver) ++count;
   lineCount_ = count;
   scanY_ = 0.0;
+  travel_ = RasterTravel();
+  chain_ = LineChain(job_.moves);
+  chain_.Restart(std::nullopt);
   bits_.assign(size_t(kTriggerWords), 0u);
+  aheadBits_.assign(job_.moves.skipBlank ? size_t(kTriggerWords) : 0, 0u);
   firedBeforeWord_.assign(size_t(kTriggerWords) + 1, 0u);
   columnShare_.assign(size_t(frameWidth), 0.0);
   fired_.assign(size_t(frameWidth) * size_t(frameHeight), 0.0);
@@ -65,7 +74,7 @@ bool EngravingView::Advance(std::chrono::steady_clock::duration budget) {
 }
 
 double EngravingView::FiredBefore(double step) const {
-  const int64_t steps = std::min<int64_t>(job_.line.triggerLineLength, kTriggerBitCapacity);
+  const int64_t steps = moveSteps_;
   if (!(step > 0.0)) return 0.0;
   const int64_t whole = int64_t(std::min(step, double(steps)));
   // Past the line's last step: all of its fires (the bits after it are clear).
@@ -78,18 +87,37 @@ double EngravingView::FiredBefore(double step) const {
   return fired + (set ? step - double(whole) : 0.0);
 }
 
+void EngravingView::FillLine(const TriggerLineInput& line, uint32_t* bits) {
+  if (job_.dithered)
+    dithered_.Fill(line, picture_, bits);
+  else
+    classic_.Fill(line, picture_, bits);
+}
+
 void EngravingView::DrawLine() {
   TriggerLineInput line = job_.line;
   const bool forward = drawn_ % 2 == 0;
   line.scanY = scanY_;
   line.scanXTarget = forward ? 0.0 : job_.width;
-  if (job_.dithered)
-    dithered_.Fill(line, picture_, bits_.data());
-  else
-    classic_.Fill(line, picture_, bits_.data());
+  const bool ahead = job_.moves.skipBlank;
+  if (!ahead || drawn_ == 0) FillLine(line, ahead ? aheadBits_.data() : bits_.data());
+  if (ahead) {
+    // As the sequence does: each line filled a line ahead, in order.
+    bits_.swap(aheadBits_);
+    TriggerLineInput next = line;
+    next.scanY = scanY_ + line.yStepOver;
+    next.scanXTarget = forward ? job_.width : 0.0;
+    FillLine(next, aheadBits_.data());
+  }
+  // The bits as the line's move fires them: its step k is step k - shift of the line.
+  const ArmedMove move = chain_.Next(forward, bits_.data(), ahead ? aheadBits_.data() : nullptr);
+  const int64_t shift = move.runs ? move.bitShift : 0;
+  ShiftTriggerBits(bits_.data(), shift);
+  travel_.Line(move, scanY_ + line.yStepOver);
 
-  const int64_t steps = std::min<int64_t>(line.triggerLineLength, kTriggerBitCapacity);
-  const int64_t words = (steps + 31) / 32;
+  moveSteps_ = std::clamp<int64_t>(int64_t(line.triggerLineLength) + std::max<int64_t>(shift, 0), 0,
+                                   kTriggerBitCapacity);
+  const int64_t words = (moveSteps_ + 31) / 32;
   for (int64_t w = 0; w < words; ++w)
     firedBeforeWord_[size_t(w) + 1] = firedBeforeWord_[size_t(w)] + std::popcount(bits_[size_t(w)]);
 
@@ -101,8 +129,8 @@ void EngravingView::DrawLine() {
   for (int column = 0; column < frameWidth_; ++column) {
     const double left = column * unitsPerColumn * stepsPerUnit;
     const double right = (column + 1) * unitsPerColumn * stepsPerUnit;
-    const double from = forward ? left : lineSteps - right;
-    const double to = forward ? right : lineSteps - left;
+    const double from = (forward ? left : lineSteps - right) + double(shift);
+    const double to = (forward ? right : lineSteps - left) + double(shift);
     columnShare_[size_t(column)] =
         to > from ? (FiredBefore(to) - FiredBefore(from)) / (to - from) : 0.0;
   }
@@ -130,6 +158,16 @@ void EngravingView::DrawLine() {
   }
   scanY_ = scanY_ + line.yStepOver;
   ++drawn_;
+}
+
+RasterEstimate EngravingView::Estimate(double feedRate) const {
+  RasterEstimate estimate;
+  if (!Started() || drawn_ < lineCount_ || !(feedRate > 0.0) || !std::isfinite(feedRate))
+    return estimate;
+  estimate.runs = true;
+  estimate.lines = lineCount_;
+  estimate.seconds = travel_.Length() / feedRate * 60.0;
+  return estimate;
 }
 
 double EngravingView::Share(int x, int y) const {
@@ -176,6 +214,21 @@ RasterEstimate EstimateRaster(double width, double length, double feedRate, doub
   const double distance = double(lines) * width + y + std::hypot(lastX, y);
   estimate.runs = true;
   estimate.lines = lines;
+  estimate.seconds = distance / feedRate * 60.0;
+  return estimate;
+}
+
+RasterEstimate EstimateRaster(const RasterMoves& moves, double length, double feedRate,
+                              double stepOver) {
+  RasterEstimate estimate = EstimateRaster(moves.width, length, feedRate, stepOver);
+  if (!estimate.runs || moves.Plain()) return estimate;
+  // Whole lines with a run-in and run-out: X first goes back to the first line's start; the
+  // lines then end a run-out past either edge, where the next one starts.
+  const double overscan = moves.OverscanUnits();
+  const double y = RasterTopY(length, stepOver);
+  const double lastX = estimate.lines % 2 == 1 ? moves.width + overscan : -overscan;
+  const double distance =
+      overscan + double(estimate.lines) * (moves.width + 2.0 * overscan) + y + std::hypot(lastX, y);
   estimate.seconds = distance / feedRate * 60.0;
   return estimate;
 }
