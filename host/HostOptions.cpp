@@ -23,6 +23,9 @@ void PrintEngraveOptions(std::FILE* out) {
       "  --pulse               use 40us pulses at trigger time\n"
       "  --dither              dithered (photo): the picture's tones by error diffusion\n"
       "  --invert              inverted: black fires the most\n"
+      "  --overscan D|auto     every line runs D further at both ends, the tool off there\n"
+      "                        (auto: 1.2 times X's braking distance at the feed rate)\n"
+      "  --skip-blank          skip blank ends: each line moves only over the steps it fires\n"
       "  --profile FILE        the host's XML profile (default: a fresh temporary one)\n"
       "  --gcode FILE          write every G-code line the plug-in sent\n"
       "  --image FILE.png      write the engraved result, one dot per fired step\n"
@@ -50,12 +53,13 @@ bool ParseOptions(const std::vector<std::string>& args, Program program, Options
                                                  {"--feed", &options.feed},
                                                  {"--stepover", &options.stepOver}};
   std::map<std::string, double*> machine = {{"--steps-per-unit-x", &options.stepsPerUnitX},
-                                            {"--steps-per-unit-y", &options.stepsPerUnitY}};
+                                            {"--steps-per-unit-y", &options.stepsPerUnitY},
+                                            {"--accel-x", &options.accelerationX}};
   for (; i < args.size(); ++i) {
     std::string name = args[i], value;
     const std::string key = name.substr(0, name.find('='));
-    const bool takesValue =
-        files.count(key) || fields.count(key) || machine.count(key) || (lcnc && key == "--before");
+    const bool takesValue = files.count(key) || fields.count(key) || machine.count(key) ||
+                            key == "--overscan" || (lcnc && key == "--before");
     if (const size_t equals = name.find('='); equals != std::string::npos && takesValue) {
       value = name.substr(equals + 1);
       name = key;
@@ -74,6 +78,19 @@ bool ParseOptions(const std::vector<std::string>& args, Program program, Options
       options.dither = true;
     } else if (name == "--invert") {
       options.invert = true;
+    } else if (name == "--skip-blank") {
+      options.skipBlank = true;
+    } else if (name == "--overscan") {
+      options.overscanAuto = value == "auto";
+      options.overscan.reset();
+      if (!options.overscanAuto) {
+        const std::optional<double> number = ParseNumber(value);
+        if (!number || *number < 0.0) {
+          *error = "--overscan needs a length of 0 or more, or auto, not \"" + value + "\"";
+          return false;
+        }
+        options.overscan = NumberOption{value, *number};
+      }
     } else if (name == "--help" || name == "-h") {
       options.mode = "help";
     } else if (lcnc && name == "--home") {
@@ -83,7 +100,9 @@ bool ParseOptions(const std::vector<std::string>& args, Program program, Options
     } else if (files.count(name)) {
       *files[name] = value;
     } else if (lcnc && machine.count(name)) {
-      *error = name + ": the machine's steps per unit come from the INI's [JOINT_n]SCALE";
+      *error = name +
+               ": the machine comes from the INI (steps per unit: [JOINT_n]SCALE; X's "
+               "acceleration: MAX_ACCELERATION)";
       return false;
     } else if (fields.count(name) || machine.count(name)) {
       const std::optional<double> number = ParseNumber(value);
@@ -110,6 +129,14 @@ bool ParseOptions(const std::vector<std::string>& args, Program program, Options
     *error = "steps per unit must be > 0";
     return false;
   }
+  if (options.accelerationX < 0.0) {
+    *error = "--accel-x must be > 0";
+    return false;
+  }
+  if (options.overscanAuto && !lcnc && !(options.accelerationX > 0.0)) {
+    *error = "--overscan auto needs X's acceleration: give --accel-x";
+    return false;
+  }
   return true;
 }
 
@@ -126,6 +153,10 @@ std::string ComposeScript(const Options& options, const std::string& picture) {
   // they stay as stored.
   if (options.invert) script += "check 4187 1\n";
   if (options.dither) script += "check 4189 1\n";
+  // Like the boxes above, the overscan and "Skip blank ends" stay as stored without options.
+  if (options.overscan) script += "set 4193 " + options.overscan->text + "\n";
+  if (options.overscanAuto) script += "click 4194\n";  // after the feed rate: Auto reads it
+  if (options.skipBlank) script += "check 4195 1\n";
   if (!options.preview.empty()) {
     // The fields typed above take effect at a recalculation; then the view of the engraving.
     script += "click 4178\n";

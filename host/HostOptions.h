@@ -26,8 +26,13 @@ struct Options {
   bool pulse = false;
   bool dither = false;  // --dither: tick "Dithered (photo)"
   bool invert = false;  // --invert: tick "Inverted (Black  = On)"
+  // --overscan D: typed into "Overscan"; --overscan auto: the dialog's "Auto" instead.
+  std::optional<NumberOption> overscan;
+  bool overscanAuto = false;
+  bool skipBlank = false;  // --skip-blank: tick "Skip blank ends"
   double stepsPerUnitX = 100.0;
   double stepsPerUnitY = 100.0;
+  double accelerationX = 0.0;  // --accel-x (host-sim; engrave-lcnc reads the INI): 0 not known
   std::string profile, gcode, image, trace, plugin;
   std::string preview;  // --preview FILE.png: the dialog's view of the engraving
   // engrave-lcnc only

@@ -51,6 +51,7 @@ void PrintUsage(std::FILE* out) {
   std::fputs(
       "  --steps-per-unit-x N  X motor steps per unit (default 100)\n"
       "  --steps-per-unit-y N  Y motor steps per unit (default 100)\n"
+      "  --accel-x A           X's acceleration limit, units/s^2 (for --overscan auto)\n"
       "gui keys: Enter = Cycle Start, Escape = Reset, o = menu \"&Engrave Photo\",\n"
       "          c = Config, q or end of input = stop once no dialog is open\n",
       out);
@@ -87,6 +88,9 @@ class Session final : public HostObserver {
         Print(fields[1] + ": " + fields[2], stderr);
       } else if (fields[0] == "show" && fields.size() >= 3 && fields[1] == "4164") {
         if (const std::optional<double> height = ParseNumber(fields[2])) height_ = *height;
+      } else if (fields[0] == "show" && fields.size() >= 3 && fields[1] == "4165") {
+        if (const std::optional<double> width = ParseNumber(fields[2]))
+          machine_.SetEngravedWidth(*width);
       } else if (fields[0] == "show" && fields.size() >= 3 && fields[1] == "4191") {
         estimate_ = EstimatedTime(fields[2]);
       } else if (fields[0] == "snapshot" && fields.size() >= 4 && fields[3] != "ok") {
@@ -186,6 +190,7 @@ bool PrepareHost(const Options& options, PluginHost& host, Session& session, con
   }
   host.motion.StepsPerUnitX = options.stepsPerUnitX;
   host.motion.StepsPerUnitY = options.stepsPerUnitY;
+  host.motion.MaxAccelerationX = options.accelerationX;
   host.motion.LineDone = 1;
   host.driver->PrinterPortActive = 1;
   host.StartUp(profile);

@@ -70,7 +70,13 @@ bool Machine::Execute(const std::string& line, int32_t triggerMode, const Driver
   const std::optional<Words> words = ParseWords(line);
   if (!words) return false;
   ++summary_.codeLines;
-  if (words->f) feed_ = *words->f;
+  if (words->f) {
+    // A move before the first feed rate (X taken to the first line's start) takes its time at
+    // the rate that then comes.
+    if (feed_ <= 0.0 && *words->f > 0.0) summary_.seconds += untimed_ / *words->f * 60.0;
+    feed_ = *words->f;
+    if (feed_ > 0.0) untimed_ = 0.0;
+  }
   if (words->g && *words->g != 0.0 && *words->g != 1.0) return false;
   // G0 only positions the machine: the tool never fires during a rapid move.
   const bool rapid = words->g && *words->g == 0.0;
@@ -82,7 +88,10 @@ bool Machine::Execute(const std::string& line, int32_t triggerMode, const Driver
 void Machine::Move(double toX, double toY, int32_t triggerMode, const DriverState& driver,
                    bool rapid) {
   const double distance = std::hypot(toX - x_, toY - y_);
-  if (feed_ > 0.0) summary_.seconds += distance / feed_ * 60.0;  // feed in units per minute
+  if (feed_ > 0.0)
+    summary_.seconds += distance / feed_ * 60.0;  // feed in units per minute
+  else
+    untimed_ += distance;
   if (toX != x_ && !rapid) {
     ++summary_.rasterLines;
     RecordSteps(x_, toX, y_, triggerMode, driver);
@@ -96,7 +105,9 @@ void Machine::Move(double toX, double toY, int32_t triggerMode, const DriverStat
 void Machine::RecordSteps(double fromX, double toX, double atY, int32_t triggerMode,
                           const DriverState& driver) {
   if (pixelsPerUnit_ == 0.0) {
-    const double width = std::max(std::fabs(toX), std::fabs(fromX));
+    const double width = engravedWidth_ > 0.0 && std::isfinite(engravedWidth_)
+                             ? engravedWidth_
+                             : std::max(std::fabs(toX), std::fabs(fromX));
     pixelsPerUnit_ = std::min(stepsPerUnitX_, kMaxPictureWidth / width);
     columns_ = int(std::ceil(width * pixelsPerUnit_)) + 1;
   }

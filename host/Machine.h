@@ -28,6 +28,10 @@ class Machine {
   // line the machine does not understand (it is then skipped).
   bool Execute(const std::string& line, int32_t triggerMode, const DriverState& driver);
 
+  // The engraved width, as the dialog shows it: the result picture spans it. Without it the
+  // first X move's extent is taken, which is the width when lines run from edge to edge.
+  void SetEngravedWidth(double width) { engravedWidth_ = width; }
+
   double x() const { return x_; }
   double y() const { return y_; }
   const MachineSummary& summary() const { return summary_; }
@@ -49,9 +53,11 @@ class Machine {
   double stepsPerUnitX_;
   double stepsPerUnitY_;
   double x_ = 0.0, y_ = 0.0, feed_ = 0.0;
+  double untimed_ = 0.0;  // moved before any feed rate was given
   MachineSummary summary_;
   // The picture's scale is fixed by the first X move, which spans the engraved width.
   double pixelsPerUnit_ = 0.0;
+  double engravedWidth_ = 0.0;
   int columns_ = 0;
   std::map<double, LineDots> lines_;  // by Y
   double lineSpacing_ = 0.0;          // smallest Y step seen between raster lines

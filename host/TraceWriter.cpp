@@ -20,8 +20,8 @@ bool TraceWriter::Open(const std::string& gcodePath, const std::string& tracePat
 void TraceWriter::Code(const std::string& line, const DriverState& driver) {
   if (IsXMove(line)) {
     if (trace_)
-      trace_ << "bits\t" << xMoves_ << '\t' << BitRanges(driver.TriggerBits, kTriggerWordCount)
-             << '\n';
+      trace_ << "bits\t" << (driver.RasterLine >= 0 ? long(driver.RasterLine) : xMoves_) << '\t'
+             << BitRanges(driver.TriggerBits, kTriggerWordCount) << '\n';
     ++xMoves_;
   }
   if (trace_) trace_ << "code\t" << line << '\n';

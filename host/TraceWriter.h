@@ -16,7 +16,8 @@ class TraceWriter {
   bool Open(const std::string& gcodePath, const std::string& tracePath, std::string* error);
 
   // A line the plug-in sent. Before an X move ("G1 X..."), the trace gets the trigger bits of
-  // the raster line: `bits` TAB line number (from 0) TAB the set bits as ranges.
+  // the raster line: `bits` TAB line number (from 0, as the plug-in numbers its lines, else by
+  // the X moves) TAB the set bits as ranges.
   void Code(const std::string& line, const DriverState& driver);
   void Status(const std::string& text);
   void TriggerMode(int32_t mode);

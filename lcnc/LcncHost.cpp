@@ -67,6 +67,24 @@ bool ReadMachineSettings(const std::string& iniPath, MachineSettings* settings,
   settings->nmlFile = nml != nullptr ? nml : DefaultNmlFile();
   if (const char* postGui = ini.Find("POSTGUI_HALFILE", "HAL")) settings->postGuiHalFile = postGui;
   if (const char* display = ini.Find("DISPLAY", "DISPLAY")) settings->display = display;
+  // X's acceleration: the planner holds to the axis's and the joint's limit, so the lower one.
+  for (const char* section : {"AXIS_X", "JOINT_0"}) {
+    const std::optional<double> acceleration = IniNumber(ini, "MAX_ACCELERATION", section);
+    if (acceleration && *acceleration > 0.0 &&
+        (settings->accelerationX == 0.0 || *acceleration < settings->accelerationX))
+      settings->accelerationX = *acceleration;
+  }
+  // The soft limits: the tighter of the axis's and the joint's (trivial kinematics).
+  auto tighten = [&](const char* axis, const char* joint, double* low, double* high) {
+    for (const char* section : {axis, joint}) {
+      if (const std::optional<double> min = IniNumber(ini, "MIN_LIMIT", section))
+        *low = std::max(*low, *min);
+      if (const std::optional<double> max = IniNumber(ini, "MAX_LIMIT", section))
+        *high = std::min(*high, *max);
+    }
+  };
+  tighten("AXIS_X", "JOINT_0", &settings->minX, &settings->maxX);
+  tighten("AXIS_Y", "JOINT_1", &settings->minY, &settings->maxY);
   return true;
 }
 
@@ -102,6 +120,7 @@ bool LcncHost::Start(const std::string& profile, std::string* error) {
   if (!plugin_.Load(path, error)) return false;
   plugin_.motion.StepsPerUnitX = std::fabs(machine_.scaleX);
   plugin_.motion.StepsPerUnitY = std::fabs(machine_.scaleY);
+  plugin_.motion.MaxAccelerationX = machine_.accelerationX;
   plugin_.motion.LineDone = 1;
   plugin_.driver->PrinterPortActive = trigger_.mapped() ? 1 : 0;
   WatchMachine();
@@ -157,6 +176,11 @@ void LcncHost::WatchMachine() {
   }
   plugin_.motion.PositionX = status.workX;
   plugin_.motion.PositionY = status.workY;
+  // The soft limits where the raster's moves are written: in the work coordinates.
+  plugin_.motion.TravelMinX = machine_.minX - status.offsetX;
+  plugin_.motion.TravelMaxX = machine_.maxX - status.offsetX;
+  plugin_.motion.TravelMinY = machine_.minY - status.offsetY;
+  plugin_.motion.TravelMaxY = machine_.maxY - status.offsetY;
   // Another display's program must not run together with the raster; one that is only open
   // (AXIS always has one) does no harm.
   plugin_.motion.FileLoaded = status.programRunning ? 1 : 0;
@@ -176,6 +200,7 @@ void LcncHost::WatchMachine() {
   if (RasterUnderWay() && status.mode != TaskMode::kMdi) {
     Cancel("LinuxCNC left MDI (another display switched modes)", true);
   }
+  WatchOtherCommands();
   if (trigger_.Tripped()) {
     // The component stopped the tool because this program was silent too long: the raster
     // cannot be trusted any more. The moves already sent run on without firing.
@@ -184,6 +209,36 @@ void LcncHost::WatchMachine() {
         "tool",
         false);
   }
+}
+
+void LcncHost::WatchOtherCommands() {
+  const int echo = cnc_.echoSerial();
+  if (!running_) {
+    knownSerial_ = std::max(knownSerial_, echo);
+    return;
+  }
+  if (echo <= knownSerial_) return;
+  // Serials between the last one accounted for and this one went by between two readings.
+  bool unseen = false;
+  for (int serial = knownSerial_ + 1; serial < echo && !unseen; ++serial)
+    unseen = !cnc_.IsOwnCommand(serial);
+  knownSerial_ = echo;
+  const CommandEffect effect =
+      cnc_.IsOwnCommand(echo) ? CommandEffect::kHarmless : cnc_.echoEffect();
+  std::string reason;
+  if (effect == CommandEffect::kStops)
+    reason = "another display stopped LinuxCNC (Stop)";
+  else if (effect == CommandEffect::kMoves)
+    reason = "another display sent LinuxCNC a command that moves the machine";
+  else if (unseen)
+    reason =
+        "another display sent LinuxCNC a command too close to one of the raster's to tell "
+        "it from a Stop";
+  if (reason.empty()) return;
+  // Whatever of the raster LinuxCNC took after that command must not run on.
+  cnc_.Abort();
+  std::fprintf(stderr, "engrave-lcnc: %s\n", reason.c_str());
+  Cancel(reason, true);
 }
 
 void LcncHost::WatchPins() {
@@ -255,6 +310,7 @@ void LcncHost::OnStatus(const std::string& text) {
         height && stepOver ? RasterLineCount(*height, *stepOver) : std::nullopt;
     progress_.Start(lines.value_or(0), Clock::now());
     trigger_.ResetStepping();
+    knownSerial_ = std::max(knownSerial_, cnc_.echoSerial());
     // The raster's lines are absolute moves with a stop at every corner: LinuxCNC runs the
     // next queued line at once, and would round the corner from Y into X under G64.
     const MachineStatus& status = cnc_.status();
@@ -299,6 +355,9 @@ void LcncHost::ReadUiLog(host::UiLogTail& tail) {
     // The fields as the dialog last showed them are the values the raster uses.
     if (fields[0] == "show" && fields.size() >= 3) {
       if (fields[1] == "4164") shownHeight_ = fields[2];
+      if (fields[1] == "4165")
+        if (const std::optional<double> width = host::ParseNumber(fields[2]))
+          result_.SetEngravedWidth(*width);
       if (fields[1] == "4167") shownStepOver_ = fields[2];
       if (fields[1] == "4191") estimate_ = host::EstimatedTime(fields[2]);
     }
@@ -428,10 +487,25 @@ bool LcncHost::EnsureMdi(bool rasterCommand) {
 bool LcncHost::MayStart(const Command& next, bool* armedMove, bool* xMove) const {
   if (next.fromHost) return inFlight_.empty();
   for (const Command& command : inFlight_)
-    if (command.fromHost || command.xMove) return false;
+    if (command.fromHost || command.movesX) return false;
+  if (StopSuspected()) return false;
   *xMove = host::TraceWriter::IsXMove(next.line);
   *armedMove = *xMove && plugin_.control.TriggerMode == 0 && trigger_.mapped();
   return !*armedMove || XAtRest();
+}
+
+bool LcncHost::StopSuspected() const {
+  if (inFlight_.empty()) return false;
+  const MachineStatus& status = cnc_.status();
+  const bool idle = cnc_.Progress(lastSerial_) == CommandProgress::kDone &&
+                    status.interpreterIdle && status.motionIdle && status.queuedMdi == 0;
+  if (!idle) return false;
+  for (const Command& command : inFlight_)
+    if (!command.ended && (command.target.x || command.target.y) &&
+        MissedTarget(command.target, status.commandedX, status.commandedY, machine_.scaleX,
+                     machine_.scaleY))
+      return true;
+  return false;
 }
 
 bool LcncHost::StartCommand() {
@@ -439,11 +513,15 @@ bool LcncHost::StartCommand() {
   command.fromHost = !hostLines_.empty();
   command.line = command.fromHost ? hostLines_.front() : plugin_.pendingCode().front();
   command.target = ReadMoveWords(command.line);
+  command.movesX = command.target.x.has_value();
+  command.stepOver = !command.fromHost && command.target.y && !command.target.x;
   if (!MayStart(command, &command.armedMove, &command.xMove)) {
     if (command.armedMove && inFlight_.empty()) {
       if (!waitingToArm_) waitingToArm_ = Clock::now();
       if (Clock::now() - *waitingToArm_ > kSettleTimeout)
-        Cancel("X did not stand still at the start of line " + std::to_string(xMovesRun_), true);
+        Cancel("X did not stand still at the start of line " +
+                   std::to_string(plugin_.driver->RasterLine),
+               true);
     }
     return false;
   }
@@ -454,7 +532,10 @@ bool LcncHost::StartCommand() {
     hostLines_.pop_front();
   else
     plugin_.pendingCode().pop_front();
-  if (command.xMove) command.rasterLine = xMovesRun_++;
+  // Numbered as the plug-in numbers its lines: one that fires nothing may have no X move.
+  if (command.xMove)
+    command.rasterLine = plugin_.driver->RasterLine >= 0 ? plugin_.driver->RasterLine : xMovesRun_;
+  if (command.xMove) ++xMovesRun_;
   if (command.armedMove) {
     const double travel = (*command.target.x - cnc_.status().commandedX) * machine_.scaleX;
     trigger_.Arm(travel < 0.0 ? -1 : 1, plugin_.control.PulseMode != 0);
@@ -502,11 +583,12 @@ void LcncHost::FinishCommand(const Command& command) {
   } else if (command.rasterLine >= 0) {
     // An X move that was not armed fires nothing: say so for its line.
     ++figures_.rasterLines;
-    progress_.LineDone();
     if (firedFile_) firedFile_ << "bits\t" << command.rasterLine << "\t\n" << std::flush;
     std::memset(firedState_->TriggerBits, 0, sizeof firedState_->TriggerBits);
   }
   if (command.xMove) trigger_.SetRasterLine(-1);
+  // Every raster line ends with its Y step, also one that fires nothing and has no X move.
+  if (command.stepOver) progress_.LineDone();
   result_.Execute(command.line, command.armedMove ? 0 : -1, *firedState_);
 }
 
@@ -515,7 +597,6 @@ void LcncHost::FinishMove(const Command& command) {
     std::fprintf(stderr, "engrave-lcnc: engrave_trigger did not answer (its thread stopped?)\n");
   const MoveRecord record = trigger_.Record();
   ++figures_.rasterLines;
-  progress_.LineDone();
   figures_.fires += record.fires;
   figures_.steps += record.steps;
   if (record.firstStepNs != 0) {

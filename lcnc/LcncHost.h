@@ -40,6 +40,11 @@ struct MachineSettings {
   double scaleY = 0.0;  // [JOINT_1]SCALE
   std::string postGuiHalFile;
   std::string display;  // [DISPLAY]DISPLAY, the program LinuxCNC started as its display
+  // X's acceleration limit (the lower of [AXIS_X] and [JOINT_0] MAX_ACCELERATION; 0 when
+  // neither is given) and the soft limits of X and Y in machine coordinates (the tighter of
+  // the axis's and the joint's MIN_LIMIT and MAX_LIMIT; infinite when not given).
+  double accelerationX = 0.0;
+  double minX = -HUGE_VAL, maxX = HUGE_VAL, minY = -HUGE_VAL, maxY = HUGE_VAL;
 };
 
 // Reads what engrave-lcnc needs from the machine's INI. False with a reason.
@@ -120,7 +125,9 @@ class LcncHost final : public host::HostObserver {
     MoveWords target;
     int serial = 0;
     bool armedMove = false;
-    bool xMove = false;  // one of the plug-in's raster lines
+    bool xMove = false;     // one of the plug-in's raster lines
+    bool movesX = false;    // any move of X: the raster lines and X taken to a line's start
+    bool stepOver = false;  // the Y step that ends a raster line
     long rasterLine = -1;
     bool fromHost = false;  // RunMdi's, not the plug-in's
     bool ended = false;     // motion has reached the target; waiting for the steps
@@ -141,6 +148,13 @@ class LcncHost final : public host::HostObserver {
   bool YAtRest() const;
   bool AtRest(const Command& command) const;
   bool LinuxCncIdle();
+  // LinuxCNC stands idle while a move sent is short of its target: it was stopped, which
+  // LinuxCncIdle's proof will tell; nothing more is sent meanwhile.
+  bool StopSuspected() const;
+  // Every command the task takes while a raster runs: another display's Stop (or a command
+  // that moves the machine, or one that went by unseen) cancels the raster at once, whether a
+  // move runs or the machine stands between two lines.
+  void WatchOtherCommands();
   bool RasterUnderWay() const;
   void FinishCommand(const Command& command);
   void FinishMove(const Command& command);
@@ -161,6 +175,8 @@ class LcncHost final : public host::HostObserver {
   // move, so that LinuxCNC goes on without waiting for this program between the two.
   std::deque<Command> inFlight_;
   int lastSerial_ = 0;
+  // The newest command serial the raster has accounted for.
+  int knownSerial_ = 0;
   std::optional<std::chrono::steady_clock::time_point> idleSince_;
   long xMovesRun_ = 0;
   long rasterCommands_ = 0;  // the plug-in's commands sent since the raster began

@@ -85,6 +85,8 @@ bool LinuxCnc::Refresh() {
   const EmcPose& commanded = s.motion.traj.position;
   status_.commandedX = commanded.tran.x - g5x.tran.x - g92.tran.x - tool.tran.x;
   status_.commandedY = commanded.tran.y - g5x.tran.y - g92.tran.y - tool.tran.y;
+  status_.offsetX = g5x.tran.x + g92.tran.x + tool.tran.x;
+  status_.offsetY = g5x.tran.y + g92.tran.y + tool.tran.y;
   status_.fileLoaded = s.task.file[0] != '\0';
   status_.programRunning =
       s.task.mode == EMC_TASK_MODE_AUTO && s.task.interpState != EMC_TASK_INTERP_IDLE;
@@ -100,40 +102,73 @@ bool LinuxCnc::Refresh() {
     status_.homed = status_.homed && s.motion.joint[joint].homed;
   echoSerial_ = s.echo_serial_number;
   echoStatus_ = int(s.status);
+  echoType_ = int(s.command_type);
   return true;
 }
 
-namespace {
-
-int Send(RCS_CMD_CHANNEL* channel, RCS_CMD_MSG& message) {
+int LinuxCnc::Send(RCS_CMD_MSG& message) {
+  RCS_CMD_CHANNEL* channel = channels_->command.get();
   if (channel == nullptr || channel->write(&message) != 0) return 0;
-  return message.serial_number;  // write() numbers the command
+  const int serial = message.serial_number;  // write() numbers the command
+  ownSerials_[ownCount_++ % kOwnSerials] = serial;
+  return serial;
 }
 
-}  // namespace
+bool LinuxCnc::IsOwnCommand(int serial) const {
+  if (serial == 0) return false;
+  for (unsigned i = 0; i < unsigned(kOwnSerials) && i < ownCount_; ++i)
+    if (ownSerials_[i] == serial) return true;
+  return false;
+}
+
+CommandEffect LinuxCnc::echoEffect() const {
+  switch (echoType_) {
+    case EMC_TASK_ABORT_TYPE:
+    case EMC_TRAJ_ABORT_TYPE:
+    case EMC_MOTION_ABORT_TYPE:
+    case EMC_JOINT_ABORT_TYPE:
+    case EMC_JOG_STOP_TYPE:
+      return CommandEffect::kStops;
+    case EMC_TASK_PLAN_EXECUTE_TYPE:
+    case EMC_TASK_PLAN_RUN_TYPE:
+    case EMC_TASK_PLAN_STEP_TYPE:
+    case EMC_TASK_PLAN_OPEN_TYPE:
+    case EMC_TRAJ_LINEAR_MOVE_TYPE:
+    case EMC_TRAJ_CIRCULAR_MOVE_TYPE:
+    case EMC_TRAJ_PROBE_TYPE:
+    case EMC_TRAJ_RIGID_TAP_TYPE:
+    case EMC_JOINT_HOME_TYPE:
+    case EMC_JOG_CONT_TYPE:
+    case EMC_JOG_INCR_TYPE:
+    case EMC_JOG_ABS_TYPE:
+      return CommandEffect::kMoves;
+    default:
+      return CommandEffect::kHarmless;
+  }
+}
 
 int LinuxCnc::SetState(TaskState state) {
   EMC_TASK_SET_STATE message;
   message.state = EMC_TASK_STATE_ENUM(int(state));
-  return Send(channels_->command.get(), message);
+  return Send(message);
 }
 
 int LinuxCnc::SetMode(TaskMode mode) {
   EMC_TASK_SET_MODE message;
   message.mode = EMC_TASK_MODE_ENUM(int(mode));
-  return Send(channels_->command.get(), message);
+  return Send(message);
 }
 
 int LinuxCnc::Mdi(const std::string& line) {
   EMC_TASK_PLAN_EXECUTE message;
   std::strncpy(message.command, line.c_str(), sizeof message.command - 1);
   message.command[sizeof message.command - 1] = '\0';
-  return Send(channels_->command.get(), message);
+  return Send(message);
 }
 
 int LinuxCnc::Abort() {
   EMC_TASK_ABORT message;
-  return Send(channels_->command.get(), message);
+  return Send(message);
 }
 
 int LinuxCnc::OpenProgram(const std::string& path) {
@@ -141,19 +176,19 @@ int LinuxCnc::OpenProgram(const std::string& path) {
   if (path.size() >= sizeof message.file) return 0;
   std::strncpy(message.file, path.c_str(), sizeof message.file - 1);
   message.file[sizeof message.file - 1] = '\0';
-  return Send(channels_->command.get(), message);
+  return Send(message);
 }
 
 int LinuxCnc::RunProgram() {
   EMC_TASK_PLAN_RUN message;
   message.line = 0;
-  return Send(channels_->command.get(), message);
+  return Send(message);
 }
 
 int LinuxCnc::HomeAll() {
   EMC_JOINT_HOME message;
   message.joint = -1;
-  return Send(channels_->command.get(), message);
+  return Send(message);
 }
 
 CommandProgress LinuxCnc::Progress(int serial) const {

@@ -6,11 +6,16 @@
 #include <memory>
 #include <string>
 
+class RCS_CMD_MSG;
+
 namespace lcnc {
 
 enum class TaskState { kEstop = 1, kEstopReset = 2, kOff = 3, kOn = 4 };
 enum class TaskMode { kManual = 1, kAuto = 2, kMdi = 3 };
 enum class CommandProgress { kQueued, kRunning, kDone, kFailed };
+// What a command the task took does to a raster under way: nothing (an override, a pause or a
+// resume, a setting), stop it (Stop: an abort of any kind), or move the machine itself.
+enum class CommandEffect { kHarmless, kStops, kMoves };
 
 struct MachineStatus {
   TaskState state = TaskState::kEstop;
@@ -21,6 +26,8 @@ struct MachineStatus {
   double workY = 0.0;
   double commandedX = 0.0;  // commanded position in the active work coordinates
   double commandedY = 0.0;
+  double offsetX = 0.0;  // machine coordinates minus work coordinates (G5x, G92, tool)
+  double offsetY = 0.0;
   bool fileLoaded = false;      // a program is open in the task
   bool programRunning = false;  // a program runs or is paused in AUTO
   bool paused = false;          // a feed hold holds the motion (any mode)
@@ -59,6 +66,13 @@ class LinuxCnc {
   // Homes every joint (LinuxCNC homes them in their HOME_SEQUENCE); needs manual mode.
   int HomeAll();
   CommandProgress Progress(int serial) const;
+  // The serial number of the command the task took last, whoever sent it: all clients' commands
+  // are numbered in one sequence, so a number that is not one of ours is another display's.
+  int echoSerial() const { return echoSerial_; }
+  // What the command the task took last does.
+  CommandEffect echoEffect() const;
+  // Whether serial numbers one of the commands this client sent lately.
+  bool IsOwnCommand(int serial) const;
 
   // Sends a command and waits until the task has finished it.
   bool Run(int serial, double timeoutSeconds, std::string* error);
@@ -73,6 +87,13 @@ class LinuxCnc {
   MachineStatus status_;
   int echoSerial_ = 0;
   int echoStatus_ = 0;
+  int echoType_ = 0;
+  // The serials of this client's latest commands.
+  static constexpr int kOwnSerials = 64;
+  int ownSerials_[kOwnSerials] = {};
+  unsigned ownCount_ = 0;
+  // Writes a command and keeps its serial.
+  int Send(RCS_CMD_MSG& message);
 };
 
 }  // namespace lcnc

@@ -572,7 +572,7 @@ TEST_F(InterruptedRasterTest, AStopFromAnotherDisplayCancelsTheRaster) {
   // Whether a step back or the standstill bound then turns it off is the stepgen's affair.
   EXPECT_TRUE(lastAdvanceFired_) << "the tool was not on when X stopped";
   EXPECT_EQ(linesFired_, 2u) << "a line was sent after the stop\n" << Log();
-  EXPECT_NE(Log().find("stopped at X"), std::string::npos) << Log();
+  EXPECT_NE(Log().find("another display stopped LinuxCNC (Stop)"), std::string::npos) << Log();
 }
 
 TEST_F(InterruptedRasterTest, ASwitchToManualFromAnotherDisplayCancelsTheRaster) {
