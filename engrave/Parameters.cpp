@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "engrave/EngraveSetup.h"
+#include "engrave/ToneAdjustment.h"
 #include "engrave/TriggerLine.h"
 #include "profile/ProfileStore.h"
 
@@ -54,6 +56,24 @@ std::string TrimFractionZeros(std::string text) {
   return text.erase(keep, exponent - keep);
 }
 
+// An adjustment's key, read as text first (an empty key reads as missing, like every other).
+// A value the dialog would refuse loads as neutral: it cannot block the dialog after a restart.
+void LoadAdjustment(profile::ProfileStore& store, ToneSetting setting, std::atomic<double>& value,
+                    std::atomic<bool>& stored) {
+  const ToneLimits& limits = LimitsOf(setting);
+  const std::string text = store.ReadString(kSection, limits.name, "");
+  stored = !text.empty();
+  const std::optional<double> read = ParseFieldReal(text);
+  value = read && InRange(setting, *read) ? *read : limits.neutral;
+}
+
+// A user who never adjusts the picture keeps the profile as it always was.
+void SaveAdjustment(profile::ProfileStore& store, ToneSetting setting, double value, bool stored) {
+  const ToneLimits& limits = LimitsOf(setting);
+  if (value != limits.neutral || stored)
+    store.WriteString(kSection, limits.name, FormatStoredReal(value));
+}
+
 }  // namespace
 
 std::string FormatStoredReal(double value) {
@@ -92,6 +112,10 @@ void LoadParameters() {
   const std::string dither = store->ReadString(kSection, "Dither", "");
   gParameters.DitherStored = !dither.empty();
   gParameters.Dither = !dither.empty() && profile::LeadingInteger(dither) == 1;
+  LoadAdjustment(*store, ToneSetting::kBrightness, gParameters.Brightness,
+                 gParameters.BrightnessStored);
+  LoadAdjustment(*store, ToneSetting::kContrast, gParameters.Contrast, gParameters.ContrastStored);
+  LoadAdjustment(*store, ToneSetting::kGamma, gParameters.Gamma, gParameters.GammaStored);
   gParameters.Loaded = true;
 }
 
@@ -107,6 +131,10 @@ void SaveParameters() {
   // A user who never ticked "Dithered (photo)" keeps the profile as it always was.
   if (gParameters.Dither || gParameters.DitherStored)
     store->WriteInt(kSection, "Dither", gParameters.Dither ? 1 : 0);
+  SaveAdjustment(*store, ToneSetting::kBrightness, gParameters.Brightness,
+                 gParameters.BrightnessStored);
+  SaveAdjustment(*store, ToneSetting::kContrast, gParameters.Contrast, gParameters.ContrastStored);
+  SaveAdjustment(*store, ToneSetting::kGamma, gParameters.Gamma, gParameters.GammaStored);
 }
 
 TriggerLineInput CurrentRasterLine(bool invert) {
@@ -120,6 +148,10 @@ TriggerLineInput CurrentRasterLine(bool invert) {
   line.yStepOver = gParameters.YStepOver;
   line.invert = invert;
   return line;
+}
+
+ToneAdjustment CurrentTone() {
+  return {gParameters.Brightness, gParameters.Contrast, gParameters.Gamma};
 }
 
 void CalculateParameters(bool maintainAspect, double stepsPerUnitX, double stepsPerUnitY) {

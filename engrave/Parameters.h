@@ -23,6 +23,13 @@ struct ParameterSet {
   // The profile held the key "Dither" when it was loaded: it is then saved even at 0, and a
   // profile that never had it stays without it.
   std::atomic<bool> DitherStored{false};
+  // The picture adjustments; each key is stored when it is not neutral or was in the profile.
+  std::atomic<double> Brightness{0.0};
+  std::atomic<double> Contrast{0.0};
+  std::atomic<double> Gamma{1.0};
+  std::atomic<bool> BrightnessStored{false};
+  std::atomic<bool> ContrastStored{false};
+  std::atomic<bool> GammaStored{false};
   std::atomic<double> ImagePixelsX{0.0};  // picture columns used by the raster
   std::atomic<double> ImagePixelsY{0.0};  // picture rows used by the raster
   std::atomic<double> XPixelSteps{0.0};   // shown only
@@ -38,15 +45,19 @@ struct ParameterSet {
 extern ParameterSet gParameters;
 
 // Reads and writes the stored values through the profile store that is open now: the six of
-// every profile, then "Dither" (absent means 0; written when 1 or when it was there at load).
-// The reals read as the dialog's fields do (ParseFieldReal); a text without a finite number
-// gives 0.
+// every profile, then "Dither" (absent means 0; written when 1 or when it was there at load),
+// then "Brightness", "Contrast" and "Gamma" (absent means neutral; each written when it is not
+// neutral or was there at load). The reals read as the dialog's fields do (ParseFieldReal); a
+// text without a finite number gives 0, and an adjustment outside its range the neutral value.
 void LoadParameters();
 void SaveParameters();
 
 // The raster line at the scan position as the parameter set describes it now, in the given mode:
 // what the sequence fills and the dialog's view of the engraving replays.
 TriggerLineInput CurrentRasterLine(bool invert);
+
+// The picture adjustments as the parameter set holds them now.
+ToneAdjustment CurrentTone();
 
 // The four-significant-digit text in which a real value is stored ("0.1", "8.", "2500",
 // "5.e-002"); a value that is not finite is stored as "0.".

@@ -39,7 +39,9 @@ void MenuHandler::SetStatus(const std::string& text) {
 }
 
 engrave::TriggerLineInput MenuHandler::CurrentLine() const {
-  return engrave::CurrentRasterLine(rasterInverted_);
+  engrave::TriggerLineInput line = engrave::CurrentRasterLine(rasterInverted_);
+  line.tone = rasterTone_;
+  return line;
 }
 
 void MenuHandler::FillTriggerLine() {
@@ -65,6 +67,7 @@ void MenuHandler::Arm() {
   engrave::gParameters.ScanY = 0.0;
   rasterInverted_ = engrave::gParameters.Inverse;
   rasterDithered_ = engrave::gParameters.Dither;
+  rasterTone_ = engrave::CurrentTone();
   // Everything the lines need is sized here, so that the ticks allocate nothing.
   if (rasterDithered_)
     ditheredFiller_.Prepare(CurrentLine(), TheEngraveImage().Picture());

@@ -51,6 +51,7 @@ class MenuHandler {
   // by the host thread only once it has seen that state.
   bool rasterDithered_ = false;
   bool rasterInverted_ = false;
+  engrave::ToneAdjustment rasterTone_;  // the picture adjustments are part of the mode
   engrave::TriggerLineFiller filler_;
   engrave::DitheredLineFiller ditheredFiller_;
 };
