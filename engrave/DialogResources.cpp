@@ -47,6 +47,13 @@ constexpr std::array kSetupControls = {
     ControlResource{kEngravingViewCheck, ControlKind::kCheckBox, "Show engraving", 7, 292, 90, 10},
     ControlResource{kEstimateLabel, ControlKind::kLabel, "Engraving time:", 100, 293, 216, 8},
     ControlResource{kHintLabel, ControlKind::kLabel, "", 7, 306, 309, 16},
+    // The picture adjustments, in a row of their own along the bottom left.
+    ControlResource{kNoControlId, ControlKind::kLabel, "Brightness", 7, 329, 38, 8},
+    ControlResource{kBrightnessEdit, ControlKind::kEdit, "", 46, 326, 52, 14},
+    ControlResource{kNoControlId, ControlKind::kLabel, "Contrast", 110, 329, 32, 8},
+    ControlResource{kContrastEdit, ControlKind::kEdit, "", 143, 326, 52, 14},
+    ControlResource{kNoControlId, ControlKind::kLabel, "Gamma", 207, 329, 28, 8},
+    ControlResource{kGammaEdit, ControlKind::kEdit, "", 236, 326, 52, 14},
 };
 
 constexpr std::array kConfirmControls = {
@@ -58,7 +65,7 @@ constexpr std::array kConfirmControls = {
 };
 
 constexpr ui::DialogResource kSetupDialog{
-    kSetupDialogId, "Photo Engraving", 470, 326, "MS Shell Dlg", 8, kSetupControls};
+    kSetupDialogId, "Photo Engraving", 470, 360, "MS Shell Dlg", 8, kSetupControls};
 constexpr ui::DialogResource kConfirmDialog{
     kConfirmDialogId, "Start Movement???", 187, 73, "MS Shell Dlg", 8, kConfirmControls};
 

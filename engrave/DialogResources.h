@@ -30,6 +30,10 @@ inline constexpr int kEngravingViewCheck = 4190;  // the preview shows the engra
 inline constexpr int kEstimateLabel = 4191;       // "Engraving time: H:MM:SS (N lines)"
 inline constexpr int kHintLabel = 4192;           // advice on the classic fill, or empty
 inline constexpr int kCancelButton = 4029;
+// The picture adjustments, in a row below the strip.
+inline constexpr int kBrightnessEdit = 4200;
+inline constexpr int kContrastEdit = 4201;
+inline constexpr int kGammaEdit = 4202;
 
 // Controls of the confirmation.
 inline constexpr int kYesButton = 6;
