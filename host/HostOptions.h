@@ -26,6 +26,9 @@ struct Options {
   bool pulse = false;
   bool dither = false;  // --dither: tick "Dithered (photo)"
   bool invert = false;  // --invert: tick "Inverted (Black  = On)"
+  // --brightness, --contrast, --gamma: typed into the picture adjustments' fields; without
+  // them the fields stay as stored.
+  std::optional<NumberOption> brightness, contrast, gamma;
   double stepsPerUnitX = 100.0;
   double stepsPerUnitY = 100.0;
   std::string profile, gcode, image, trace, plugin;
