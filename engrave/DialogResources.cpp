@@ -49,11 +49,11 @@ constexpr std::array kSetupControls = {
     ControlResource{kHintLabel, ControlKind::kLabel, "", 7, 306, 309, 16},
     // The picture adjustments, in a row of their own along the bottom left.
     ControlResource{kNoControlId, ControlKind::kLabel, "Brightness", 7, 329, 38, 8},
-    ControlResource{kBrightnessEdit, ControlKind::kEdit, "", 46, 326, 52, 14},
-    ControlResource{kNoControlId, ControlKind::kLabel, "Contrast", 110, 329, 32, 8},
-    ControlResource{kContrastEdit, ControlKind::kEdit, "", 143, 326, 52, 14},
-    ControlResource{kNoControlId, ControlKind::kLabel, "Gamma", 207, 329, 28, 8},
-    ControlResource{kGammaEdit, ControlKind::kEdit, "", 236, 326, 52, 14},
+    ControlResource{kBrightnessEdit, ControlKind::kEdit, "", 48, 326, 52, 14},
+    ControlResource{kNoControlId, ControlKind::kLabel, "Contrast", 112, 329, 32, 8},
+    ControlResource{kContrastEdit, ControlKind::kEdit, "", 146, 326, 52, 14},
+    ControlResource{kNoControlId, ControlKind::kLabel, "Gamma", 210, 329, 28, 8},
+    ControlResource{kGammaEdit, ControlKind::kEdit, "", 240, 326, 52, 14},
 };
 
 constexpr std::array kConfirmControls = {

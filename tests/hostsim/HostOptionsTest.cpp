@@ -65,8 +65,9 @@ TEST(ComposedAnswers, AdjustmentsOutsideTheirRangesAreRefused) {
       std::string error;
       EXPECT_EQ(host::ParseOptions({"engrave", c.option, c.value}, program, options, &error),
                 c.taken);
-      if (!c.taken)
+      if (!c.taken) {
         EXPECT_EQ(error.rfind(std::string(c.option) + " must be a number from ", 0), 0u) << error;
+      }
     }
   }
 }
