@@ -53,6 +53,13 @@ constexpr std::array kSetupControls = {
     ControlResource{kOverscanAutoButton, ControlKind::kButton, "Auto", 420, 305, 36, 14},
     ControlResource{kRunUpLabel, ControlKind::kLabel, "", 322, 322, 140, 8},
     ControlResource{kSkipBlankCheck, ControlKind::kCheckBox, "Skip blank ends", 342, 334, 110, 10},
+    // The picture adjustments, in a row of their own along the bottom left.
+    ControlResource{kNoControlId, ControlKind::kLabel, "Brightness", 7, 329, 38, 8},
+    ControlResource{kBrightnessEdit, ControlKind::kEdit, "", 48, 326, 52, 14},
+    ControlResource{kNoControlId, ControlKind::kLabel, "Contrast", 112, 329, 32, 8},
+    ControlResource{kContrastEdit, ControlKind::kEdit, "", 146, 326, 52, 14},
+    ControlResource{kNoControlId, ControlKind::kLabel, "Gamma", 210, 329, 28, 8},
+    ControlResource{kGammaEdit, ControlKind::kEdit, "", 240, 326, 52, 14},
 };
 
 constexpr std::array kConfirmControls = {

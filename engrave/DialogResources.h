@@ -34,6 +34,10 @@ inline constexpr int kOverscanAutoButton = 4194;  // the overscan from X's accel
 inline constexpr int kSkipBlankCheck = 4195;      // "Skip blank ends"
 inline constexpr int kRunUpLabel = 4196;          // how far X runs to reach the feed rate
 inline constexpr int kCancelButton = 4029;
+// The picture adjustments, in a row below the strip.
+inline constexpr int kBrightnessEdit = 4200;
+inline constexpr int kContrastEdit = 4201;
+inline constexpr int kGammaEdit = 4202;
 
 // Controls of the confirmation.
 inline constexpr int kYesButton = 6;

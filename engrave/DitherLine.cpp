@@ -68,6 +68,7 @@ bool DitheredLineFiller::Geometry::SameAs(const Geometry& other) const {
 }
 
 void DitheredLineFiller::Prepare(const TriggerLineInput& line, const CxImage* picture) {
+  toneTable_ = toneLookup_.For(line.tone);
   geometry_ = GeometryOf(line, picture);
   linesFilled_ = 0;
   starts_.clear();
@@ -165,7 +166,8 @@ bool DitheredLineFiller::ReadBand(double scanY, const CxImage& picture) {
 
   const int64_t width = profileColumns_;
   const double pictureRows = double(g.pictureHeight);
-  const double outside = picture.PixelGray(-1, -1);
+  const double outside =
+      toneTable_ != nullptr ? toneTable_[picture.PixelGray(-1, -1)] : picture.PixelGray(-1, -1);
   // Rows above the picture read as every outside pixel does.
   const double outsideRows = std::max(0.0, high - std::max(low, pictureRows));
   const int64_t firstRow = int64_t(std::floor(low));
@@ -178,7 +180,7 @@ bool DitheredLineFiller::ReadBand(double scanY, const CxImage& picture) {
   };
   if (endRow - firstRow == 1 && outsideRows == 0.0) {
     // The band lies within one row: its levels as they are.
-    const RowBrightness brightness(picture, int32_t(firstRow));
+    const RowBrightness brightness(picture, int32_t(firstRow), false, toneTable_);
     const uint8_t* bytes = brightness.RowBytes();
     const double weight = high - low;
     if (bytes != nullptr && brightness.Depth() == 8) {
@@ -195,7 +197,7 @@ bool DitheredLineFiller::ReadBand(double scanY, const CxImage& picture) {
     for (int64_t row = firstRow; row < endRow; ++row) {
       const double weight = std::min(high, double(row + 1)) - std::max(low, double(row));
       if (!(weight > 0.0)) continue;
-      const RowBrightness brightness(picture, int32_t(row));
+      const RowBrightness brightness(picture, int32_t(row), false, toneTable_);
       const uint8_t* bytes = brightness.RowBytes();
       if (bytes != nullptr && brightness.Depth() == 8) {
         const uint8_t* lookup = brightness.Lookup();
@@ -349,6 +351,7 @@ void DitheredLineFiller::Fill(const TriggerLineInput& line, const CxImage* pictu
   // A line without a picture fires nothing; it never reads a picture that is not there.
   if (picture != nullptr && picture->IsLoaded()) {
     if (!GeometryOf(line, picture).SameAs(geometry_)) Prepare(line, picture);
+    toneTable_ = toneLookup_.For(line.tone);
     if (usable_ && ReadBand(line.scanY, *picture)) {
       const bool forward = line.scanXTarget == 0.0;
       if (!stepByStep_)

@@ -101,6 +101,8 @@ class DitheredLineFiller {
   void FoldEnds(int64_t count);
 
   DitherTuning tuning_;
+  ToneLookup toneLookup_;
+  const uint8_t* toneTable_ = nullptr;  // of the line being filled; null: levels as they are
   Geometry geometry_;
   bool usable_ = false;
   int64_t linesFilled_ = 0;

@@ -28,12 +28,13 @@ std::atomic<bool> gShowEngraving{false};
 // check box bound to one of the dialog's own states and, for the stored ones, to its flag in
 // the parameter set as well.
 struct Field {
-  enum class Kind { kReal, kInteger, kCheck };
+  enum class Kind { kReal, kInteger, kCheck, kAdjustment };
   int controlId;
   Kind kind;
   std::atomic<double> ParameterSet::*real = nullptr;
   int EngraveSetup::*check = nullptr;
   std::atomic<bool> ParameterSet::*flag = nullptr;
+  ToneSetting adjustment = ToneSetting::kBrightness;  // kAdjustment: a real within its range
 };
 
 std::string_view SkipBlanks(std::string_view text) {
@@ -63,7 +64,7 @@ class DialogScanStarter final : public ScanStarter {
 // The exchange order of the dialog's fields.
 class SetupFields {
  public:
-  static constexpr std::array<Field, 16> kFields = {{
+  static constexpr std::array<Field, 19> kFields = {{
       {kLengthEdit, Field::Kind::kReal, &ParameterSet::Length},
       {kWidthEdit, Field::Kind::kReal, &ParameterSet::Width},
       {kFeedRateEdit, Field::Kind::kReal, &ParameterSet::FeedRate},
@@ -83,7 +84,20 @@ class SetupFields {
       {kOverscanEdit, Field::Kind::kReal, &ParameterSet::Overscan},
       {kSkipBlankCheck, Field::Kind::kCheck, nullptr, &EngraveSetup::skipBlankCheck_,
        &ParameterSet::SkipBlank},
+      {kBrightnessEdit, Field::Kind::kAdjustment, &ParameterSet::Brightness, nullptr, nullptr,
+       ToneSetting::kBrightness},
+      {kContrastEdit, Field::Kind::kAdjustment, &ParameterSet::Contrast, nullptr, nullptr,
+       ToneSetting::kContrast},
+      {kGammaEdit, Field::Kind::kAdjustment, &ParameterSet::Gamma, nullptr, nullptr,
+       ToneSetting::kGamma},
   }};
+
+  static std::optional<ToneSetting> AdjustmentOf(int controlId) {
+    for (const Field& field : kFields)
+      if (field.controlId == controlId && field.kind == Field::Kind::kAdjustment)
+        return field.adjustment;
+    return std::nullopt;
+  }
 };
 
 std::optional<double> ParseFieldReal(std::string_view text) {
@@ -149,7 +163,8 @@ bool EngraveSetup::DoDataExchange(ui::DialogControls& controls, bool saveAndVali
   for (const Field& field : SetupFields::kFields) {
     const int id = field.controlId;
     switch (field.kind) {
-      case Field::Kind::kReal: {
+      case Field::Kind::kReal:
+      case Field::Kind::kAdjustment: {
         std::atomic<double>& value = gParameters.*field.real;
         if (!saveAndValidate) {
           const std::string text = FormatFieldReal(value);
@@ -157,9 +172,11 @@ bool EngraveSetup::DoDataExchange(ui::DialogControls& controls, bool saveAndVali
           ui::LogShown(id, text);
           break;
         }
-        const std::optional<double> read = ParseFieldReal(controls.Text(id));
+        std::optional<double> read = ParseFieldReal(controls.Text(id));
+        const bool adjustment = field.kind == Field::Kind::kAdjustment;
+        if (adjustment && read && !InRange(field.adjustment, *read)) read.reset();
         if (!read) {
-          ui::ShowMessage("Please enter a number.");
+          ui::ShowMessage(adjustment ? RangeMessage(field.adjustment) : "Please enter a number.");
           controls.Focus(id);
           return false;
         }
@@ -199,7 +216,32 @@ bool EngraveSetup::DoDataExchange(ui::DialogControls& controls, bool saveAndVali
     gShowEngraving.store(viewCheck_ != 0);
   else
     ShowEstimate(controls);
+  SetPreviewTone(CurrentTone());
   return true;
+}
+
+void EngraveSetup::SetPreviewTone(const ToneAdjustment& tone) {
+  if (previewTone_.SameAs(tone)) return;
+  previewTone_ = tone;
+  if (tone.Neutral())
+    previewTable_.reset();
+  else
+    previewTable_ = BuildToneTable(tone);
+}
+
+void EngraveSetup::OnTextChanged(int controlId, ui::DialogControls& controls) {
+  const std::optional<ToneSetting> setting = SetupFields::AdjustmentOf(controlId);
+  if (!setting) return;
+  // Text on its way to a number ("-", "0.") or outside the range changes nothing yet; reading
+  // the fields refuses it with a message, rather than every keystroke.
+  const std::optional<double> value = ParseFieldReal(controls.Text(controlId));
+  if (!value || !InRange(*setting, *value)) return;
+  ToneAdjustment tone = previewTone_;
+  ValueOf(tone, *setting) = *value;
+  if (tone.SameAs(previewTone_)) return;
+  SetPreviewTone(tone);
+  // A short first slice: the user may be typing the next digit already.
+  RefreshView(kIdleSlice);
 }
 
 void EngraveSetup::ShowEstimate(ui::DialogControls& controls) const {
@@ -236,7 +278,7 @@ void EngraveSetup::ShowEstimate(ui::DialogControls& controls) const {
   ui::LogShown(kRunUpLabel, runUp);
 }
 
-void EngraveSetup::RefreshView() {
+void EngraveSetup::RefreshView(std::chrono::steady_clock::duration firstSlice) {
   const CxImage* picture = TheEngraveImage().Picture();
   // Without its blank ends the raster's time depends on every line's fires: the view counts
   // them even when the picture is shown.
@@ -248,13 +290,14 @@ void EngraveSetup::RefreshView() {
   // What arming would take now: the parameter set, the boxes' modes and the machine's steps.
   EngravingJob job;
   job.line = CurrentRasterLine(gParameters.Inverse);  // the view sets each line's position
+  job.line.tone = previewTone_;
   job.dithered = gParameters.Dither;
   job.width = gParameters.Width;
   job.stepsPerUnitX = StepsPerUnitX();
   job.moves = CurrentRasterMoves(job.stepsPerUnitX);
   const ui::ControlResource& frame = *Resource().Find(kPreviewFrame);
   view_.Start(job, picture, ui::FrameClientWidth(frame), ui::FrameClientHeight(frame));
-  view_.Advance(kFirstSlice);
+  view_.Advance(firstSlice);
 }
 
 bool EngraveSetup::OnIdle(ui::DialogControls& controls) {
@@ -289,7 +332,7 @@ bool EngraveSetup::Recalculate(ui::DialogControls& controls) {
   CalculateParameters(aspectCheck_ != 0, motion != nullptr ? motion->StepsPerUnitX : 0.0,
                       motion != nullptr ? motion->StepsPerUnitY : 0.0);
   // The view first: the time shown with the fields may come from it.
-  RefreshView();
+  RefreshView(kFirstSlice);
   DoDataExchange(controls, false);
   return read;
 }
@@ -304,7 +347,7 @@ void EngraveSetup::FillAutoOverscan(ui::DialogControls& controls) {
   const MotionState* motion = plugin::Motion();
   CalculateParameters(aspectCheck_ != 0, motion != nullptr ? motion->StepsPerUnitX : 0.0,
                       motion != nullptr ? motion->StepsPerUnitY : 0.0);
-  RefreshView();
+  RefreshView(kFirstSlice);
   DoDataExchange(controls, false);
 }
 
@@ -357,8 +400,11 @@ void EngraveSetup::Paint(int controlId, PixelSurface& surface) const {
     view_.Paint(surface);
     return;
   }
-  if (const CxImage* picture = TheEngraveImage().Picture())
+  if (const CxImage* picture = TheEngraveImage().Picture()) {
     picture->PaintStretched(&surface, PaintRect{0, 0, surface.width, surface.height});
+    // The picture as the fills read it: its painted pixels, not the picture's millions.
+    if (previewTable_) ApplyToneToSurface(*previewTable_, surface);
+  }
 }
 
 }  // namespace engrave

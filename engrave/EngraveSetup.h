@@ -3,6 +3,7 @@
 // backends show it and feed it the user's actions.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "engrave/EngravingView.h"
 #include "engrave/MachineEnvelope.h"
+#include "engrave/ToneAdjustment.h"
 #include "ui/Ui.h"
 
 namespace engrave {
@@ -24,6 +26,8 @@ class EngraveSetup final : public ui::DialogLogic {
   void OnInitDialog(ui::DialogControls& controls) override;
   void OnCommand(int controlId, ui::DialogControls& controls) override;
   void OnCancel(ui::DialogControls& controls) override;
+  // The picture adjustments renew the previews as they are typed.
+  void OnTextChanged(int controlId, ui::DialogControls& controls) override;
   void Paint(int controlId, PixelSurface& surface) const override;
   // Draws more lines of the engraving view.
   bool OnIdle(ui::DialogControls& controls) override;
@@ -45,15 +49,18 @@ class EngraveSetup final : public ui::DialogLogic {
   int viewCheck() const { return viewCheck_; }
   int skipBlankCheck() const { return skipBlankCheck_; }
   const EngravingView& engravingView() const { return view_; }
+  // The adjustments the previews show: those read last, or typed since.
+  const ToneAdjustment& previewTone() const { return previewTone_; }
 
  private:
   friend class SetupFields;  // binds the check boxes to the states below
 
   // The time and the hint below the preview, from the parameter set as it is now.
   void ShowEstimate(ui::DialogControls& controls) const;
-  // Starts the engraving view over from the parameter set, or stops it when it is not shown
-  // and the time does not need it.
-  void RefreshView();
+  // Starts the engraving view over from the parameter set and the previews' adjustments,
+  // drawing for firstSlice, or stops it when it is not shown and the time does not need it.
+  void RefreshView(std::chrono::steady_clock::duration firstSlice);
+  void SetPreviewTone(const ToneAdjustment& tone);
   // "Auto": the overscan from X's acceleration at the feed rate typed.
   void FillAutoOverscan(ui::DialogControls& controls);
   // X's steps per unit as the host gives them.
@@ -70,6 +77,8 @@ class EngraveSetup final : public ui::DialogLogic {
   int skipBlankCheck_;
   MachineEnvelope machine_;
   EngravingView view_;
+  ToneAdjustment previewTone_;
+  std::optional<ToneTable> previewTable_;  // none while the adjustments are neutral
 };
 
 // The request for the picture file: "Jpeg", "Bitmap" and "Png files", initial name "*.jpg".

@@ -106,9 +106,12 @@ class BitWriter {
 // call per pixel where the layout allows it.
 class RowBrightness {
  public:
-  // invert: each level reads as 255 minus itself, so that black fires the most.
-  RowBrightness(const CxImage& picture, int32_t y, bool invert = false)
-      : picture_(picture), y_(y), invert_(invert) {
+  // invert: each level reads as 255 minus itself, so that black fires the most. tone: the
+  // adjustments' table, applied to every level before the inversion; null leaves them as they
+  // are.
+  RowBrightness(const CxImage& picture, int32_t y, bool invert = false,
+                const uint8_t* tone = nullptr)
+      : picture_(picture), y_(y), invert_(invert), tone_(tone) {
     width_ = int64_t(picture.ImageWidth());
     outside_ = Level(picture.PixelGray(-1, -1));  // every outside coordinate reads alike
     if (y < 0 || uint32_t(y) >= picture.ImageHeight()) return;
@@ -149,11 +152,15 @@ class RowBrightness {
   int Outside() const { return outside_; }
 
  private:
-  int Level(int gray) const { return invert_ ? 255 - gray : gray; }
+  int Level(int gray) const {
+    if (tone_ != nullptr) gray = tone_[gray];
+    return invert_ ? 255 - gray : gray;
+  }
 
   const CxImage& picture_;
   int32_t y_;
   bool invert_;
+  const uint8_t* tone_;
   int64_t width_ = 0;
   int outside_ = 0;
   const uint8_t* row_ = nullptr;

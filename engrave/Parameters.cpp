@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "engrave/EngraveSetup.h"
+#include "engrave/ToneAdjustment.h"
 #include "engrave/TriggerLine.h"
 #include "profile/ProfileStore.h"
 
@@ -55,6 +57,24 @@ std::string TrimFractionZeros(std::string text) {
   return text.erase(keep, exponent - keep);
 }
 
+// An adjustment's key, read as text first (an empty key reads as missing, like every other).
+// A value the dialog would refuse loads as neutral: it cannot block the dialog after a restart.
+void LoadAdjustment(profile::ProfileStore& store, ToneSetting setting, std::atomic<double>& value,
+                    std::atomic<bool>& stored) {
+  const ToneLimits& limits = LimitsOf(setting);
+  const std::string text = store.ReadString(kSection, limits.name, "");
+  stored = !text.empty();
+  const std::optional<double> read = ParseFieldReal(text);
+  value = read && InRange(setting, *read) ? *read : limits.neutral;
+}
+
+// A user who never adjusts the picture keeps the profile as it always was.
+void SaveAdjustment(profile::ProfileStore& store, ToneSetting setting, double value, bool stored) {
+  const ToneLimits& limits = LimitsOf(setting);
+  if (value != limits.neutral || stored)
+    store.WriteString(kSection, limits.name, FormatStoredReal(value));
+}
+
 }  // namespace
 
 std::string FormatStoredReal(double value) {
@@ -99,6 +119,10 @@ void LoadParameters() {
   const std::string skipBlank = store->ReadString(kSection, "SkipBlank", "");
   gParameters.SkipBlankStored = !skipBlank.empty();
   gParameters.SkipBlank = !skipBlank.empty() && profile::LeadingInteger(skipBlank) == 1;
+  LoadAdjustment(*store, ToneSetting::kBrightness, gParameters.Brightness,
+                 gParameters.BrightnessStored);
+  LoadAdjustment(*store, ToneSetting::kContrast, gParameters.Contrast, gParameters.ContrastStored);
+  LoadAdjustment(*store, ToneSetting::kGamma, gParameters.Gamma, gParameters.GammaStored);
   gParameters.Loaded = true;
 }
 
@@ -118,6 +142,10 @@ void SaveParameters() {
     store->WriteString(kSection, "Overscan", FormatStoredReal(gParameters.Overscan));
   if (gParameters.SkipBlank || gParameters.SkipBlankStored)
     store->WriteInt(kSection, "SkipBlank", gParameters.SkipBlank ? 1 : 0);
+  SaveAdjustment(*store, ToneSetting::kBrightness, gParameters.Brightness,
+                 gParameters.BrightnessStored);
+  SaveAdjustment(*store, ToneSetting::kContrast, gParameters.Contrast, gParameters.ContrastStored);
+  SaveAdjustment(*store, ToneSetting::kGamma, gParameters.Gamma, gParameters.GammaStored);
 }
 
 TriggerLineInput CurrentRasterLine(bool invert) {
@@ -140,6 +168,10 @@ RasterMoves CurrentRasterMoves(double stepsPerUnitX) {
   moves.overscanSteps = std::max<int32_t>(0, OverscanSteps(gParameters.Overscan, stepsPerUnitX));
   moves.skipBlank = gParameters.SkipBlank;
   return moves;
+}
+
+ToneAdjustment CurrentTone() {
+  return {gParameters.Brightness, gParameters.Contrast, gParameters.Gamma};
 }
 
 void CalculateParameters(bool maintainAspect, double stepsPerUnitX, double stepsPerUnitY) {

@@ -31,6 +31,13 @@ struct ParameterSet {
   std::atomic<bool> OverscanStored{false};
   std::atomic<bool> SkipBlank{false};  // "Skip blank ends"
   std::atomic<bool> SkipBlankStored{false};
+  // The picture adjustments; each key is stored when it is not neutral or was in the profile.
+  std::atomic<double> Brightness{0.0};
+  std::atomic<double> Contrast{0.0};
+  std::atomic<double> Gamma{1.0};
+  std::atomic<bool> BrightnessStored{false};
+  std::atomic<bool> ContrastStored{false};
+  std::atomic<bool> GammaStored{false};
   std::atomic<double> ImagePixelsX{0.0};  // picture columns used by the raster
   std::atomic<double> ImagePixelsY{0.0};  // picture rows used by the raster
   std::atomic<double> XPixelSteps{0.0};   // shown only
@@ -47,9 +54,10 @@ extern ParameterSet gParameters;
 
 // Reads and writes the stored values through the profile store that is open now: the six of
 // every profile, then the opt-in ones ("Dither", "Overscan", "SkipBlank": absent means off;
-// written when in use or when they were there at load).
+// written when in use or when they were there at load), then "Brightness", "Contrast" and
+// "Gamma" (absent means neutral; each written when it is not neutral or was there at load).
 // The reals read as the dialog's fields do (ParseFieldReal); a text without a finite number
-// gives 0.
+// gives 0, and an adjustment outside its range the neutral value.
 void LoadParameters();
 void SaveParameters();
 
@@ -60,6 +68,8 @@ TriggerLineInput CurrentRasterLine(bool invert);
 // How the lines' X moves are laid out with the parameter set as it is now and the machine's X
 // steps per unit: an overscan that cannot run (negative, undefined) counts as none.
 RasterMoves CurrentRasterMoves(double stepsPerUnitX);
+// The picture adjustments as the parameter set holds them now.
+ToneAdjustment CurrentTone();
 
 // The four-significant-digit text in which a real value is stored ("0.1", "8.", "2500",
 // "5.e-002"); a value that is not finite is stored as "0.".

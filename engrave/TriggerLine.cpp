@@ -244,6 +244,7 @@ void TriggerLineFiller::WriteColumn(BitWriterRef writerRef, int32_t steps, int b
 }
 
 void TriggerLineFiller::Prepare(const TriggerLineInput& line) {
+  toneLookup_.For(line.tone);
   const double columns = line.imagePixelsX;
   const double stepsPerColumn = double(line.triggerLineLength) / columns;
   if (!(1.0 < columns) || !(stepsPerColumn > 0.0) || !std::isfinite(stepsPerColumn)) return;
@@ -281,7 +282,7 @@ void TriggerLineFiller::FillColumns(const TriggerLineInput& line, const CxImage*
   const int32_t row = TruncateToInt32((line.scanY / line.length) * line.imagePixelsY);
   const bool forward = line.scanXTarget == 0.0;
   const int64_t lastColumnIndex = TruncateToInt32(columns);
-  const RowBrightness brightness(*picture, row, line.invert);
+  const RowBrightness brightness(*picture, row, line.invert, toneLookup_.For(line.tone));
 
   if (stepsPerColumn == 1.0) {
     // Column i ends at step i exactly: columns 1 .. ceil(columns) - 1, one step each.

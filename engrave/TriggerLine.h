@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engrave/ToneAdjustment.h"
+
 class CxImage;
 
 namespace engrave {
@@ -26,6 +28,7 @@ struct TriggerLineInput {
   double scanXTarget = 0.0;  // 0: a forward line (columns left to right)
   double yStepOver = 0.0;    // the height of the line's band (the dithered fill reads it)
   bool invert = false;       // black fires the most ("Inverted (Black  = On)")
+  ToneAdjustment tone;       // applied to every level read, before the inversion
 
   bool operator==(const TriggerLineInput&) const = default;
 };
@@ -73,6 +76,7 @@ class TriggerLineFiller {
   static const uint32_t* Pattern(PatternSet& set, int brightness);
 
   std::vector<PatternSet> cache_;
+  ToneLookup toneLookup_;
   // Complete pattern tables of the step counts up to one word, indexed by step count.
   static constexpr int32_t kWordSteps = 32;
   std::array<const uint32_t*, kWordSteps + 1> smallPatterns_{};

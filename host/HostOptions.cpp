@@ -7,11 +7,25 @@
 namespace host {
 
 std::optional<double> ParseNumber(const std::string& text) {
+  // strtod would also take hexadecimal ("0x10"), which the dialog reads as 0.
+  if (text.find_first_not_of(" \t+-.0123456789eE") != std::string::npos) return std::nullopt;
   char* end = nullptr;
   const double value = std::strtod(text.c_str(), &end);
   if (text.empty() || *end != '\0' || !std::isfinite(value)) return std::nullopt;
   return value;
 }
+
+namespace {
+
+// The picture adjustments' ranges, as the dialog checks them: a value it would refuse is refused
+// here, before the profile is touched.
+struct AdjustmentOption {
+  std::optional<NumberOption>* option;
+  double lowest, highest;
+  const char* range;
+};
+
+}  // namespace
 
 void PrintEngraveOptions(std::FILE* out) {
   std::fputs(
@@ -26,6 +40,10 @@ void PrintEngraveOptions(std::FILE* out) {
       "  --overscan D|auto     every line runs D further at both ends, the tool off there\n"
       "                        (auto: 1.2 times X's braking distance at the feed rate)\n"
       "  --skip-blank          skip blank ends: each line moves only over the steps it fires\n"
+      "  --brightness B        picture adjustment, -100 to 100 (default as stored, else 0)\n"
+      "  --contrast C          picture adjustment, -100 to 100 (default as stored, else 0)\n"
+      "  --gamma G             picture adjustment, 0.1 to 10; above 1 lifts the mid-tones\n"
+      "                        (default as stored, else 1)\n"
       "  --profile FILE        the host's XML profile (default: a fresh temporary one)\n"
       "  --gcode FILE          write every G-code line the plug-in sent\n"
       "  --image FILE.png      write the engraved result, one dot per fired step\n"
@@ -55,11 +73,16 @@ bool ParseOptions(const std::vector<std::string>& args, Program program, Options
   std::map<std::string, double*> machine = {{"--steps-per-unit-x", &options.stepsPerUnitX},
                                             {"--steps-per-unit-y", &options.stepsPerUnitY},
                                             {"--accel-x", &options.accelerationX}};
+  std::map<std::string, AdjustmentOption> adjustments = {
+      {"--brightness", {&options.brightness, -100.0, 100.0, "from -100 to 100"}},
+      {"--contrast", {&options.contrast, -100.0, 100.0, "from -100 to 100"}},
+      {"--gamma", {&options.gamma, 0.1, 10.0, "from 0.1 to 10"}}};
   for (; i < args.size(); ++i) {
     std::string name = args[i], value;
     const std::string key = name.substr(0, name.find('='));
     const bool takesValue = files.count(key) || fields.count(key) || machine.count(key) ||
-                            key == "--overscan" || (lcnc && key == "--before");
+                            key == "--overscan" || adjustments.count(key) ||
+                            (lcnc && key == "--before");
     if (const size_t equals = name.find('='); equals != std::string::npos && takesValue) {
       value = name.substr(equals + 1);
       name = key;
@@ -104,6 +127,14 @@ bool ParseOptions(const std::vector<std::string>& args, Program program, Options
                ": the machine comes from the INI (steps per unit: [JOINT_n]SCALE; X's "
                "acceleration: MAX_ACCELERATION)";
       return false;
+    } else if (adjustments.count(name)) {
+      const AdjustmentOption& adjustment = adjustments.at(name);
+      const std::optional<double> number = ParseNumber(value);
+      if (!number || !(*number >= adjustment.lowest && *number <= adjustment.highest)) {
+        *error = name + " must be a number " + adjustment.range + ", not \"" + value + "\"";
+        return false;
+      }
+      *adjustment.option = NumberOption{value, *number};
     } else if (fields.count(name) || machine.count(name)) {
       const std::optional<double> number = ParseNumber(value);
       if (!number) {
@@ -147,6 +178,9 @@ std::string ComposeScript(const Options& options, const std::string& picture) {
   script += "set 4164 " + options.height.text + "\n";
   script += "set 4170 " + options.feed.text + "\n";
   script += "set 4167 " + options.stepOver.text + "\n";
+  if (options.brightness) script += "set 4200 " + options.brightness->text + "\n";
+  if (options.contrast) script += "set 4201 " + options.contrast->text + "\n";
+  if (options.gamma) script += "set 4202 " + options.gamma->text + "\n";
   if (options.pulse) script += "click 4186\n";
   if (options.aspect) script += "click 4188\n";
   // These two boxes start as the profile stored them: set, not toggled. Without the options

@@ -30,6 +30,9 @@ struct Options {
   std::optional<NumberOption> overscan;
   bool overscanAuto = false;
   bool skipBlank = false;  // --skip-blank: tick "Skip blank ends"
+  // --brightness, --contrast, --gamma: typed into the picture adjustments' fields; without
+  // them the fields stay as stored.
+  std::optional<NumberOption> brightness, contrast, gamma;
   double stepsPerUnitX = 100.0;
   double stepsPerUnitY = 100.0;
   double accelerationX = 0.0;  // --accel-x (host-sim; engrave-lcnc reads the INI): 0 not known

@@ -40,7 +40,9 @@ void MenuHandler::SetStatus(const std::string& text) {
 }
 
 engrave::TriggerLineInput MenuHandler::CurrentLine() const {
-  return engrave::CurrentRasterLine(rasterInverted_);
+  engrave::TriggerLineInput line = engrave::CurrentRasterLine(rasterInverted_);
+  line.tone = rasterTone_;
+  return line;
 }
 
 void MenuHandler::FillLine(const engrave::TriggerLineInput& line, uint32_t* bits) {
@@ -94,6 +96,7 @@ void MenuHandler::Arm() {
   chain_.Restart(std::nullopt);
   aheadBits_.assign(rasterMoves_.skipBlank ? size_t(engrave::kTriggerWords) : 0, 0u);
   aheadFilled_ = false;
+  rasterTone_ = engrave::CurrentTone();
   // Everything the lines need is sized here, so that the ticks allocate nothing.
   if (rasterDithered_)
     ditheredFiller_.Prepare(CurrentLine(), TheEngraveImage().Picture());

@@ -69,6 +69,7 @@ class MenuHandler {
   // can run on to where it starts. Sized at arming.
   std::vector<uint32_t> aheadBits_;
   bool aheadFilled_ = false;
+  engrave::ToneAdjustment rasterTone_;  // the picture adjustments are part of the mode
   engrave::TriggerLineFiller filler_;
   engrave::DitheredLineFiller ditheredFiller_;
 };

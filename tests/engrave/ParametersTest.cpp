@@ -350,3 +350,57 @@ TEST_F(StoredParametersTest, TheDitherKeyIsKeptOnlyWhereItIsOrWasUsed) {
 }
 
 }  // namespace
+
+namespace {
+
+// "Brightness", "Contrast" and "Gamma" are each written only when not neutral or already in the
+// profile; a stored value the dialog would refuse loads as neutral and is saved back as such.
+TEST_F(StoredParametersTest, EachAdjustmentKeyIsKeptOnlyWhereItIsOrWasUsed) {
+  struct Case {
+    const char* stored;                  // the keys in the section, after the flags
+    double brightness, contrast, gamma;  // loaded
+    std::optional<double> setGamma;
+    const char* saved;  // the keys after the save
+  } cases[] = {
+      {"", 0, 0, 1, std::nullopt, ""},
+      {"", 0, 0, 1, 2.2, "<Gamma>2.2</Gamma>"},
+      {"<Contrast>35</Contrast>", 0, 35, 1, std::nullopt, "<Contrast>35.</Contrast>"},
+      {"<Brightness>-12.5</Brightness><Gamma>0.5</Gamma>", -12.5, 0, 0.5, 1.0,
+       "<Brightness>-12.5</Brightness><Gamma>1.</Gamma>"},
+      {"<Brightness>0</Brightness>", 0, 0, 1, std::nullopt, "<Brightness>0.</Brightness>"},
+      {"<Gamma>0</Gamma><Contrast>abc</Contrast><Brightness>101</Brightness>", 0, 0, 1,
+       std::nullopt, "<Gamma>1.</Gamma><Contrast>0.</Contrast><Brightness>0.</Brightness>"},
+      {"<Gamma></Gamma>", 0, 0, 1, std::nullopt, ""},  // an empty key counts as missing
+  };
+  const std::string kFlags =
+      "<YStepOver>0.1</YStepOver><Length>8.</Length><Width>10.</Width><FeedRate>100.</FeedRate>"
+      "<Inverse>0</Inverse><MaintainAspectRatio>0</MaintainAspectRatio>";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stored);
+    Load("<profile><Engraving>" + kFlags + c.stored + "</Engraving></profile>");
+    EXPECT_EQ(gParameters.Brightness, c.brightness);
+    EXPECT_EQ(gParameters.Contrast, c.contrast);
+    EXPECT_EQ(gParameters.Gamma, c.gamma);
+    if (c.setGamma) gParameters.Gamma = *c.setGamma;
+    const std::string saved = Save();
+    const size_t flags = saved.find(kFlags);
+    ASSERT_NE(flags, std::string::npos) << saved;
+    EXPECT_EQ(
+        saved.substr(flags + kFlags.size(), saved.find("</Engraving>") - flags - kFlags.size()),
+        c.saved);
+  }
+}
+
+// A profile written before the adjustments existed, loaded and saved by a user who never touches
+// them, stays byte for byte as it was.
+TEST_F(StoredParametersTest, AProfileThatNeverUsedTheAdjustmentsStaysByteIdentical) {
+  const std::string before =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<profile><Host a=\"1\">x</Host><Engraving><YStepOver>5.e-002</YStepOver>"
+      "<Length>8.</Length><Width>12.35</Width><FeedRate>100.</FeedRate><Inverse>1</Inverse>"
+      "<MaintainAspectRatio>0</MaintainAspectRatio><Dither>1</Dither></Engraving></profile>\n";
+  Load(before);
+  EXPECT_EQ(Save(), before);
+}
+
+}  // namespace

@@ -31,6 +31,8 @@ TEST(ComposedAnswers, TheModesSetTheirBoxesAndThePreviewIsWrittenBeforeStarting)
       {{"engrave", "--preview", "v w.png"}, "click 4178\ncheck 4190 1\nsnapshot 4179 v w.png\n"},
       {{"engrave", "--dither", "--preview=v.png"},
        "check 4189 1\nclick 4178\ncheck 4190 1\nsnapshot 4179 v.png\n"},
+      {{"engrave", "--gamma", "1.8", "--invert", "--brightness=-20", "--contrast", "+35"},
+       "set 4200 -20\nset 4201 +35\nset 4202 1.8\ncheck 4187 1\n"},
   };
   const std::string fields = "set 4167 0.05\n";
   for (const Case& c : cases) {
@@ -38,6 +40,35 @@ TEST(ComposedAnswers, TheModesSetTheirBoxesAndThePreviewIsWrittenBeforeStarting)
     const size_t after = script.find(fields);
     ASSERT_NE(after, std::string::npos) << script;
     EXPECT_EQ(script.substr(after + fields.size()), c.between + "click 1\nclick 6\n") << script;
+  }
+}
+
+// Both hosts refuse a picture adjustment the dialog would refuse, before anything runs, naming
+// the option; the range's ends are taken.
+TEST(ComposedAnswers, AdjustmentsOutsideTheirRangesAreRefused) {
+  struct Case {
+    const char* option;
+    const char* value;
+    bool taken;
+  } cases[] = {
+      {"--brightness", "-100", true},  {"--brightness", "100.5", false},
+      {"--brightness", "0x10", false}, {"--contrast", "100", true},
+      {"--contrast", "abc", false},    {"--contrast", "nan", false},
+      {"--contrast", "", false},       {"--gamma", "0.1", true},
+      {"--gamma", "10", true},         {"--gamma", "0", false},
+      {"--gamma", "-1", false},        {"--gamma", "1e2", false},
+  };
+  for (const Case& c : cases) {
+    for (host::Program program : {host::Program::kHostSim, host::Program::kEngraveLcnc}) {
+      SCOPED_TRACE(std::string(c.option) + " " + c.value);
+      host::Options options;
+      std::string error;
+      EXPECT_EQ(host::ParseOptions({"engrave", c.option, c.value}, program, options, &error),
+                c.taken);
+      if (!c.taken) {
+        EXPECT_EQ(error.rfind(std::string(c.option) + " must be a number from ", 0), 0u) << error;
+      }
+    }
   }
 }
 

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numbers>
 #include <numeric>
 #include <set>
 #include <sstream>
@@ -161,6 +163,106 @@ TEST_F(HostSimTest, DitherAndInvertEngraveTheToneAndStayInTheProfile) {
       EXPECT_EQ(saved.find("Dither"), std::string::npos) << saved;
     else
       EXPECT_NE(saved.find(c.storedDither), std::string::npos) << saved;
+  }
+}
+
+// The picture adjustments' table, from the formula as written (the slope exactly 1 at contrast
+// 0, where tan(pi / 4) falls a hair short of it).
+std::vector<uint8_t> ToneTable(double brightness, double contrast, double gamma) {
+  const double k = contrast == 0.0 ? 1.0 : std::tan((contrast + 100.0) * std::numbers::pi / 400.0);
+  std::vector<uint8_t> table(256);
+  for (int v = 0; v < 256; ++v) {
+    const double t = std::clamp(0.5 + k * (v / 255.0 - 0.5) + brightness / 100.0, 0.0, 1.0);
+    table[size_t(v)] = uint8_t(std::floor(255.0 * std::pow(t, 1.0 / gamma) + 0.5));
+  }
+  return table;
+}
+
+// Every line's bits, from the trace.
+std::vector<std::string> BitLines(const std::string& trace) {
+  std::vector<std::string> lines;
+  for (const std::string& line : Lines(ReadFileText(trace)))
+    if (line.rfind("bits\t", 0) == 0) lines.push_back(line);
+  return lines;
+}
+
+// An engraving with adjustments fires exactly what the picture adjusted beforehand with their
+// table fires without them, in both fills, inverted or not. The picture holds every level; the
+// settings clamp at both ends and change every part of the table.
+TEST_F(HostSimTest, AdjustmentsFireWhatThePictureAdjustedBeforehandFires) {
+  const auto level = [](int x, int y) { return uint8_t((x * 4 + y * 37) % 256); };
+  const std::string picture = dir_.File("ramp.bmp");
+  ASSERT_TRUE(WriteGrayBitmap(picture, 64, 8, level));
+  struct Case {
+    double brightness, contrast, gamma;
+    std::string mode;
+  } cases[] = {
+      {-20, 60, 2.2, ""},          {-20, 60, 2.2, " --dither"},
+      {30, -40, 0.5, ""},          {30, -40, 0.5, " --dither"},
+      {-35, 20, 1.6, " --invert"}, {-35, 20, 1.6, " --invert --dither"},
+  };
+  bool clampsBlack = false, clampsWhite = false;
+  for (const Case& c : cases) {
+    std::ostringstream settings;
+    settings << " --brightness " << c.brightness << " --contrast " << c.contrast << " --gamma "
+             << c.gamma;
+    SCOPED_TRACE(settings.str() + c.mode);
+    const std::vector<uint8_t> table = ToneTable(c.brightness, c.contrast, c.gamma);
+    clampsBlack = clampsBlack || table[100] == 0;
+    clampsWhite = clampsWhite || table[200] == 255;
+    const std::string adjusted = dir_.File("adjusted.bmp");
+    ASSERT_TRUE(WriteGrayBitmap(adjusted, 64, 8, [&](int x, int y) { return table[level(x, y)]; }));
+    // 1000 steps over 64 columns, 20 lines.
+    const std::string common = c.mode + " --width 10 --height 2 --stepover 0.1" + Quiet();
+    const std::string traced = dir_.File("adjusted.trace"), expected = dir_.File("plain.trace");
+    ASSERT_EQ(RunCommand(HostSim() + " engrave " + picture + settings.str() + " --trace " + traced +
+                         common)
+                  .exitCode,
+              0)
+        << Stderr();
+    ASSERT_EQ(
+        RunCommand(HostSim() + " engrave " + adjusted + " --trace " + expected + common).exitCode,
+        0)
+        << Stderr();
+    const std::vector<std::string> bits = BitLines(traced);
+    EXPECT_EQ(bits.size(), 20u);
+    EXPECT_EQ(bits, BitLines(expected));
+  }
+  EXPECT_TRUE(clampsBlack && clampsWhite);
+}
+
+// The options store their keys; a value the dialog would refuse stops host-sim before anything
+// runs, naming the option, and leaves the profile as it was.
+TEST_F(HostSimTest, AdjustmentOptionsAreStoredAndBadOnesRefusedBeforeAnythingRuns) {
+  const std::string profile = dir_.File("profile.xml");
+  struct Case {
+    std::string options;
+    int exitCode;
+    const char* stored;  // the adjustments' keys in the profile afterwards
+  } cases[] = {
+      {"", 0, ""},
+      {" --gamma 1.8", 0, "<Gamma>1.8</Gamma>"},
+      {" --gamma 0", 2, "<Gamma>1.8</Gamma>"},
+      {" --brightness 101", 2, "<Gamma>1.8</Gamma>"},
+      {" --contrast 35 --gamma 1", 0, "<Gamma>1.</Gamma><Contrast>35.</Contrast>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    const std::string before = ReadFileText(profile);
+    const Outcome run = RunCommand(HostSim() + " engrave" + c.options + " --gcode " +
+                                   dir_.File("out.gcode") + " --profile " + profile + Quiet());
+    EXPECT_EQ(run.exitCode, c.exitCode) << Stderr();
+    const std::string saved = ReadFileText(profile);
+    if (c.exitCode != 0) {
+      const std::string option = c.options.substr(1, c.options.find(' ', 1) - 1);
+      EXPECT_EQ(Stderr().rfind("host-sim: " + option + " must be a number from ", 0), 0u)
+          << Stderr();
+      EXPECT_EQ(saved, before);
+    }
+    const size_t dither = saved.find("</MaintainAspectRatio>");
+    ASSERT_NE(dither, std::string::npos) << saved;
+    const size_t from = dither + std::string("</MaintainAspectRatio>").size();
+    EXPECT_EQ(saved.substr(from, saved.find("</Engraving>") - from), c.stored);
   }
 }
 

@@ -42,6 +42,9 @@ class SetupDialogTest : public ::testing::Test {
   void SetUp() override {
     gParameters.ImagePixelsX = 0.0;
     gParameters.ImagePixelsY = 0.0;
+    gParameters.Brightness = 0.0;
+    gParameters.Contrast = 0.0;
+    gParameters.Gamma = 1.0;
     log_ = host_.dir.File("ui.log");
     setenv("ENGRAVING_UI", "script", 1);
     setenv("ENGRAVING_UI_LOG", log_.c_str(), 1);
@@ -287,19 +290,26 @@ TEST_F(SetupDialogTest, CheckSetsABoxAndRecalculatesOnlyWhenThatChangesIt) {
 TEST_F(SetupDialogTest, ArmingFixesTheRastersMode) {
   const std::string ramp = host_.dir.File("ramp.bmp");
   ASSERT_TRUE(WriteGrayBitmap(ramp, 50, 20, [](int x, int y) { return (x * 5 + y * 3) % 256; }));
+  const std::string adjust = "set 4200 -20\nset 4201 60\nset 4202 2.2\n";
   struct Case {
     std::string actions;
     bool dithered, inverted;
+    engrave::ToneAdjustment tone;
   } cases[] = {
-      {"", false, false},
-      {"check 4187 1\n", false, true},
-      {"check 4189 1\n", true, false},
-      {"check 4187 1\ncheck 4189 1\n", true, true},
+      {"", false, false, {}},
+      {"check 4187 1\n", false, true, {}},
+      {"check 4189 1\n", true, false, {}},
+      {"check 4187 1\ncheck 4189 1\n", true, true, {}},
+      {adjust, false, false, {-20, 60, 2.2}},
+      {adjust + "check 4187 1\ncheck 4189 1\n", true, true, {-20, 60, 2.2}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.actions);
     gParameters.Inverse = false;
     gParameters.Dither = false;
+    gParameters.Brightness = 0.0;
+    gParameters.Contrast = 0.0;
+    gParameters.Gamma = 1.0;
     RunDialog("file " + ramp + "\nset 4165 3\nset 4164 2\nset 4167 0.1\n" + c.actions +
               "click 1\nclick 6\n");
     ASSERT_EQ(plugin::SequenceState(), kArmed);
@@ -314,6 +324,7 @@ TEST_F(SetupDialogTest, ArmingFixesTheRastersMode) {
     line.length = gParameters.Length;
     line.yStepOver = gParameters.YStepOver;
     line.invert = c.inverted;
+    line.tone = c.tone;
     const CxImage* picture = TheEngraveImage().Picture();
     engrave::TriggerLineFiller classic;
     engrave::DitheredLineFiller dithered;
@@ -324,6 +335,7 @@ TEST_F(SetupDialogTest, ArmingFixesTheRastersMode) {
         // Flags flipped halfway (as a later dialog could store them) change nothing now.
         gParameters.Inverse = !c.inverted;
         gParameters.Dither = !c.dithered;
+        gParameters.Gamma = 0.3;
       }
       host_.motion.LineDone = 1;
       Update();
@@ -338,6 +350,44 @@ TEST_F(SetupDialogTest, ArmingFixesTheRastersMode) {
     }
     Reset();
   }
+}
+
+// A value the adjustments' fields cannot take is refused when the fields are read, like any
+// field's: the message names the field and its range, the previous value stays, nothing is
+// armed. Texts on their way to a number are not refused while they are typed.
+TEST_F(SetupDialogTest, ABadAdjustmentIsRefusedAndThePreviousValueStays) {
+  const std::string calculate = "click 4178\n", start = "click 1\nclick 6\n";
+  struct Case {
+    std::string actions;
+    int field;
+    std::string shown;  // afterwards
+    const char* message;
+  } cases[] = {
+      {"set 4200 abc\n" + calculate, 4200, "0", "Brightness must be a number from -100 to 100."},
+      {"set 4201 -101\n" + calculate, 4201, "0", "Contrast must be a number from -100 to 100."},
+      {"set 4202 0\n" + calculate, 4202, "1", "Gamma must be a number from 0.1 to 10."},
+      {"set 4202 2\n" + calculate + "set 4202 -1\n" + start, 4202, "2",
+       "Gamma must be a number from 0.1 to 10."},
+      {"set 4202 10.5\n" + start, 4202, "1", "Gamma must be a number from 0.1 to 10."},
+      {"set 4200 -\nset 4200 -5\nset 4202 0\nset 4202 0.\nset 4202 0.5\n" + calculate, 4200, "-5",
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.actions);
+    gParameters.Brightness = 0.0;
+    gParameters.Gamma = 1.0;
+    WriteFileText(log_, "");
+    RunDialog("file " + picture_ + "\n" + c.actions + "key Escape\n");
+    EXPECT_EQ(Messages(), c.message != nullptr ? std::vector<std::string>{c.message}
+                                               : std::vector<std::string>{});
+    EXPECT_EQ(LastShown(c.field), c.shown);
+    EXPECT_EQ(engrave::FormatFieldReal(c.field == 4200   ? gParameters.Brightness.load()
+                                       : c.field == 4201 ? gParameters.Contrast.load()
+                                                         : gParameters.Gamma.load()),
+              c.shown);
+    EXPECT_EQ(plugin::SequenceState(), 0);
+  }
+  EXPECT_EQ(gParameters.Gamma, 0.5);  // the last case's texts, read once complete
 }
 
 // Below the preview: the engraving time on every showing of the fields, and the advice to
@@ -479,6 +529,60 @@ TEST_F(SetupLogicTest, PreviewShowsAPhotoStoredSidewaysUpright) {
     EXPECT_LT(surface.Row(0)[3 * x], 8) << x;    // the stored left half, on top
     EXPECT_GT(surface.Row(7)[3 * x], 247) << x;  // the stored right half, below
   }
+}
+
+// Typing in an adjustment's field renews both previews at once, without reading the other
+// fields; text that is no acceptable value yet leaves them as they are and says nothing.
+TEST_F(SetupLogicTest, AdjustmentsRenewThePreviewsAsTheyAreTyped) {
+  const std::string flat = host_.dir.File("flat.bmp");
+  ASSERT_TRUE(WriteGrayBitmap(flat, 40, 30, [](int, int) { return 64; }));
+  FakeControls controls;
+  engrave::EngraveSetup setup(0);
+  Answer("file " + flat + "\n");
+  setup.OnInitDialog(controls);
+  ASSERT_TRUE(setup.imageLoaded());
+  auto previewLevel = [&] {
+    PixelSurface surface = Background(8, 4);
+    setup.Paint(engrave::kPreviewFrame, surface);
+    return int(surface.Row(2)[12]);
+  };
+  auto type = [&](int field, const std::string& text) {
+    controls.texts[field] = text;
+    setup.OnTextChanged(field, controls);
+  };
+  EXPECT_EQ(previewLevel(), 64);
+  type(engrave::kGammaEdit, "2");
+  EXPECT_EQ(previewLevel(), 128);  // the table's level of 64 at gamma 2
+  for (const char* partial : {"", "0", "0.", "-", "abc", "11"}) {
+    type(engrave::kGammaEdit, partial);
+    EXPECT_EQ(previewLevel(), 128) << partial;
+  }
+  controls.texts[engrave::kWidthEdit] = "3";  // not read by typing elsewhere
+  type(engrave::kBrightnessEdit, "-100");
+  EXPECT_EQ(previewLevel(), 0);
+  EXPECT_EQ(gParameters.Width, 10.0);
+  EXPECT_EQ(gParameters.Brightness, 0.0);  // nor is the set written before the fields are read
+
+  // The engraving view: 25 steps per column fire about their share of the level, along a row
+  // of the frame (each frame pixel covers about two steps).
+  controls.checks[engrave::kEngravingViewCheck] = true;
+  controls.texts[engrave::kWidthEdit] = "10";
+  type(engrave::kBrightnessEdit, "0");
+  type(engrave::kGammaEdit, "1");
+  ASSERT_TRUE(setup.Recalculate(controls));
+  auto viewShare = [&] {
+    while (setup.OnIdle(controls)) {
+    }
+    double sum = 0.0;
+    for (int x = 40; x < 420; ++x) sum += setup.engravingView().Share(x, 200);
+    return sum / 380.0;
+  };
+  EXPECT_NEAR(viewShare(), 64.0 / 255.0, 0.03);
+  type(engrave::kBrightnessEdit, "100");
+  EXPECT_NEAR(viewShare(), 1.0, 0.001);
+  EXPECT_TRUE(Messages().empty());
+  controls.checks[engrave::kEngravingViewCheck] = false;
+  setup.Recalculate(controls);  // the view's choice lasts for the run: unticked for later tests
 }
 
 TEST_F(SetupLogicTest, ReadingStopsAtTheFailingFieldAndFocusesIt) {
