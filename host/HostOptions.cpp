@@ -49,7 +49,8 @@ void PrintEngraveOptions(std::FILE* out) {
       "  --image FILE.png      write the engraved result, one dot per fired step\n"
       "  --trace FILE          write every host-visible event, tab-separated\n"
       "  --preview FILE.png    write the dialog's view of the engraving, as shown\n"
-      "  --plugin FILE         the plug-in (default: Engraving.so beside the program)\n",
+      "  --plugin FILE         the plug-in (default: Engraving.so beside the program, else the\n"
+      "                        installed one)\n",
       out);
 }
 

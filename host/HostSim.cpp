@@ -26,6 +26,7 @@
 
 #include "host/HostFiles.h"
 #include "host/HostOptions.h"
+#include "host/InstallPaths.h"
 #include "host/Machine.h"
 #include "host/PluginHost.h"
 #include "host/SamplePicture.h"
@@ -45,6 +46,7 @@ void PrintUsage(std::FILE* out) {
       "       host-sim engrave [PICTURE] [options]\n"
       "       host-sim gui [options]\n"
       "       host-sim sample FILE.png\n"
+      "       host-sim --version\n"
       "options:\n",
       out);
   PrintEngraveOptions(out);
@@ -182,8 +184,7 @@ bool PrepareHost(const Options& options, PluginHost& host, Session& session, con
     return false;
   }
   const std::string profile = options.profile.empty() ? temp.File("profile.xml") : options.profile;
-  const std::string plugin =
-      options.plugin.empty() ? ExecutableDir() + "/Engraving.so" : options.plugin;
+  const std::string plugin = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
   if (!host.Load(plugin, &error)) {
     std::fprintf(stderr, "host-sim: %s\n", error.c_str());
     return false;
@@ -223,8 +224,7 @@ int RunLifecycle(const Options& options) {
   TempDir temp;
   const std::string profile = options.profile.empty() ? temp.File("profile.xml") : options.profile;
   PluginHost host;
-  const std::string plugin =
-      options.plugin.empty() ? ExecutableDir() + "/Engraving.so" : options.plugin;
+  const std::string plugin = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
   std::string error;
   if (!host.Load(plugin, &error)) {
     std::fprintf(stderr, "host-sim: %s\n", error.c_str());
@@ -423,6 +423,7 @@ int RunGui(const Options& options) {
 
 int main(int argc, char** argv) {
   using namespace host;
+  if (argc == 2 && std::string(argv[1]) == "--version") return PrintVersion("host-sim");
   Options options;
   options.mode = "run";
   std::string error;

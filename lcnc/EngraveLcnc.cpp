@@ -24,6 +24,7 @@
 
 #include "host/HostFiles.h"
 #include "host/HostOptions.h"
+#include "host/InstallPaths.h"
 #include "host/SamplePicture.h"
 #include "lcnc/Connection.h"
 #include "lcnc/HostWindowLink.h"
@@ -40,6 +41,7 @@ void PrintUsage(std::FILE* out) {
       "usage: engrave-lcnc [gui] [-ini FILE]\n"
       "       engrave-lcnc engrave [PICTURE] [options] [-ini FILE]\n"
       "       engrave-lcnc program FILE [-ini FILE]\n"
+      "       engrave-lcnc --version\n"
       "options:\n",
       out);
   host::PrintEngraveOptions(out);
@@ -213,6 +215,7 @@ int RunProgram(const Options& options) {
 
 int main(int argc, char** argv) {
   using namespace lcnc;
+  if (argc == 2 && std::string(argv[1]) == "--version") return host::PrintVersion("engrave-lcnc");
   std::signal(SIGINT, [](int) { gStopRequested = true; });
   std::signal(SIGTERM, [](int) { gStopRequested = true; });
   Options options;

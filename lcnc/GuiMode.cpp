@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/HostFiles.h"
+#include "host/InstallPaths.h"
 #include "lcnc/Connection.h"
 #include "lcnc/HostWindowLink.h"
 #include "lcnc/WindowProtocol.h"
@@ -43,7 +44,7 @@ class WindowProcess {
     }
     // The child's end must survive exec; ours must not leak into it.
     fcntl(sockets[1], F_SETFD, 0);
-    const std::string program = host::ExecutableDir() + "/engrave-lcnc-window";
+    const std::string program = host::FindProgramFile("engrave-lcnc-window");
     const std::string fdText = std::to_string(sockets[1]);
     char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(fdText.c_str()), nullptr};
     const int result = posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv, environ);

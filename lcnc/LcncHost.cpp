@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "host/InstallPaths.h"
+
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpedantic"
 #include <inifile.hh>
@@ -115,8 +117,7 @@ bool LcncHost::Start(const std::string& profile, std::string* error) {
       return false;
     }
   }
-  const std::string path =
-      options_.plugin.empty() ? host::ExecutableDir() + "/Engraving.so" : options_.plugin;
+  const std::string path = options_.plugin.empty() ? host::DefaultPluginPath() : options_.plugin;
   if (!plugin_.Load(path, error)) return false;
   plugin_.motion.StepsPerUnitX = std::fabs(machine_.scaleX);
   plugin_.motion.StepsPerUnitY = std::fabs(machine_.scaleY);
