@@ -1,6 +1,7 @@
 #include "engrave/MachineEnvelope.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 
 #include "engrave/EngraveSetup.h"
@@ -48,8 +49,11 @@ std::string SoftLimitMessage(const MachineEnvelope& machine, const RasterMoves& 
   const double lowX = std::min(0.0, -overscan), highX = std::max(0.0, moves.width + overscan);
   const double highY = std::max(0.0, RasterTopY(length, stepOver));
   auto message = [](const char* axis, double limit, double reach) {
+    // The reach as the moves write it.
+    char text[400];
+    const auto end = std::to_chars(text, text + sizeof text, reach, std::chars_format::fixed, 4);
     return std::string("ERROR... The raster passes the ") + axis + " soft limit " +
-           FormatFieldReal(limit) + ": its moves reach " + axis + FormatFieldReal(reach) + ".";
+           FormatFieldReal(limit) + ": its moves reach " + axis + std::string(text, end.ptr) + ".";
   };
   if (lowX < machine.minX) return message("X", machine.minX, lowX);
   if (highX > machine.maxX) return message("X", machine.maxX, highX);

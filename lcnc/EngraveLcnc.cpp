@@ -74,6 +74,28 @@ std::vector<std::string> Arguments(int argc, char** argv) {
   return args;
 }
 
+// The overscan against the run-up X needs to reach the feed rate from a standstill, v^2 / 2a:
+// "auto" needs the INI's acceleration, and a shorter overscan is said with both lengths.
+bool CheckOverscan(const Options& options, const MachineSettings& machine) {
+  const double speed = options.feed.value / 60.0;
+  const double runUp = machine.accelerationX > 0.0 ? speed * speed / (2.0 * machine.accelerationX)
+                                                   : 0.0;
+  if (options.overscanAuto && !(machine.accelerationX > 0.0)) {
+    std::fprintf(stderr,
+                 "engrave-lcnc: --overscan auto needs X's acceleration: the INI gives no "
+                 "MAX_ACCELERATION in [AXIS_X] or [JOINT_0]\n");
+    return false;
+  }
+  if (options.overscan && runUp > 0.0 && options.overscan->value < runUp)
+    std::fprintf(stderr,
+                 "engrave-lcnc: warning: the overscan %s is shorter than X's braking distance "
+                 "%.4g at F%s (MAX_ACCELERATION %.6g): the dots near the edges burn longer; "
+                 "--overscan auto gives %.4g\n",
+                 options.overscan->text.c_str(), runUp, options.feed.text.c_str(),
+                 machine.accelerationX, 1.2 * runUp);
+  return true;
+}
+
 int RunEngrave(const Options& options) {
   Connection link;
   if (!link.Open(options)) return 1;
@@ -84,6 +106,7 @@ int RunEngrave(const Options& options) {
   }
   if (options.home && !link.cnc.status().homed && !HomeAll(link.cnc, &error))
     return Failure("homing: " + error);
+  if (!CheckOverscan(options, link.machine)) return 1;
   LcncHost host(options, link.machine, link.cnc, link.trigger);
   const double mdiSeconds = host.MeasureMdiSeconds(5);
   for (const std::string& line : options.before) {

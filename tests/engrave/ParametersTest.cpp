@@ -391,6 +391,43 @@ TEST_F(StoredParametersTest, EachAdjustmentKeyIsKeptOnlyWhereItIsOrWasUsed) {
   }
 }
 
+// "Overscan" and "SkipBlank" are written only when in use or already in the profile.
+TEST_F(StoredParametersTest, TheLineLayoutKeysAreKeptOnlyWhereTheyAreOrWereUsed) {
+  struct Case {
+    const char* stored;  // the keys in the section, after the flags
+    double overscan;
+    bool skipBlank;  // loaded
+    std::optional<double> setOverscan;
+    const char* saved;  // the keys after the save
+  } cases[] = {
+      {"", 0, false, std::nullopt, ""},
+      {"", 0, false, 0.54, "<Overscan>0.54</Overscan>"},
+      {"<Overscan>1.5</Overscan><SkipBlank>1</SkipBlank>", 1.5, true, std::nullopt,
+       "<Overscan>1.5</Overscan><SkipBlank>1</SkipBlank>"},
+      {"<Overscan>0.5</Overscan>", 0.5, false, 0.0, "<Overscan>0.</Overscan>"},
+      // Keys stay where the profile has them.
+      {"<SkipBlank>0</SkipBlank><Overscan>x</Overscan>", 0, false, std::nullopt,
+       "<SkipBlank>0</SkipBlank><Overscan>0.</Overscan>"},
+      {"<Overscan></Overscan><SkipBlank></SkipBlank>", 0, false, std::nullopt, ""},
+  };
+  const std::string kFlags =
+      "<YStepOver>0.1</YStepOver><Length>8.</Length><Width>10.</Width><FeedRate>100.</FeedRate>"
+      "<Inverse>0</Inverse><MaintainAspectRatio>0</MaintainAspectRatio>";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stored);
+    Load("<profile><Engraving>" + kFlags + c.stored + "</Engraving></profile>");
+    EXPECT_EQ(gParameters.Overscan, c.overscan);
+    EXPECT_EQ(gParameters.SkipBlank, c.skipBlank);
+    if (c.setOverscan) gParameters.Overscan = *c.setOverscan;
+    const std::string saved = Save();
+    const size_t flags = saved.find(kFlags);
+    ASSERT_NE(flags, std::string::npos) << saved;
+    EXPECT_EQ(
+        saved.substr(flags + kFlags.size(), saved.find("</Engraving>") - flags - kFlags.size()),
+        c.saved);
+  }
+}
+
 // A profile written before the adjustments existed, loaded and saved by a user who never touches
 // them, stays byte for byte as it was.
 TEST_F(StoredParametersTest, AProfileThatNeverUsedTheAdjustmentsStaysByteIdentical) {
