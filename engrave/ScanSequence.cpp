@@ -62,26 +62,28 @@ void MenuHandler::AdvanceLine() {
   const double nextY = scanY + p.YStepOver;
   p.ScanY = nextY;
   p.ScanXTarget = lineEnd;
+  bool moved = true;
   if (rasterMoves_.Plain())
     SendCode(engrave::LineMove(lineEnd, p.FeedRate).c_str());
   else
-    SendLineMoves(forward);
-  SendCode(engrave::StepOverMove(nextY).c_str());
+    moved = SendLineMoves(forward);
+  SendCode((moved ? engrave::StepOverMove(nextY) : engrave::BlankStepOverMove(nextY)).c_str());
   ++lineNumber_;
   host_.motion->LineDone = 0;
 }
 
-void MenuHandler::SendLineMoves(bool forward) {
+bool MenuHandler::SendLineMoves(bool forward) {
   uint32_t* bits = host_.driver->TriggerBits;
   // A line whose bits were not filled (no printer port) runs whole, its bits as they are.
   const bool filled = lineFilled_;
   const uint32_t* ahead = filled && aheadFilled_ ? aheadBits_.data() : nullptr;
   const engrave::ArmedMove move = chain_.Next(forward, filled ? bits : nullptr, ahead);
-  if (!move.runs) return;
+  if (!move.runs) return false;
   if (filled) engrave::ShiftTriggerBits(bits, move.bitShift);
   // The armed move counts its steps from where it starts: X goes there first, tool off.
   if (move.position) SendCode(engrave::PositionMove(move.startX).c_str());
   SendCode(engrave::LineMove(move.endX, engrave::gParameters.FeedRate).c_str());
+  return true;
 }
 
 void MenuHandler::CancelSequence() {

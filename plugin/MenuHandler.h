@@ -47,7 +47,8 @@ class MenuHandler {
   void SendCode(const char* line);
   // The moves of a line laid out with an overscan or without its blank ends: X to the line's
   // start when it is not there, then the armed move; nothing for a line that fires nothing.
-  void SendLineMoves(bool forward);
+  // Whether it sent the line's X move.
+  bool SendLineMoves(bool forward);
   // Fills one line's bits with the raster's fill.
   void FillLine(const engrave::TriggerLineInput& line, uint32_t* bits);
   // The line under the scan position, as the parameter set describes it now.

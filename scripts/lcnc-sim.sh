@@ -124,7 +124,8 @@ write_arguments() { # $1 mode, then the caller's arguments
     esac
     case "$arg" in
       --gcode | --image | --trace | --fired | --profile | --plugin | --width | --height | \
-        --feed | --stepover | --before | --preview)
+        --feed | --stepover | --before | --preview | --overscan | --brightness | --contrast | \
+        --gamma)
         if [ -z "$value" ]; then
           (($#)) || { echo "lcnc-sim: $arg needs a value" >&2; exit 2; }
           value=$1
@@ -150,7 +151,8 @@ write_arguments() { # $1 mode, then the caller's arguments
         args+=("$arg" "$name")
         printf '%s\t%s\n' "$name" "$value" >>"$run/copy-back" ;;
       --plugin) args+=("$arg" "$(input_file "$value")") ;;
-      --width | --height | --feed | --stepover | --before) args+=("$arg" "$value") ;;
+      --width | --height | --feed | --stepover | --before | --overscan | --brightness | \
+        --contrast | --gamma) args+=("$arg" "$value") ;;
       -*) args+=("$arg") ;;
       *) args+=("$(input_file "$arg")") ;;
     esac
