@@ -202,9 +202,10 @@ void LcncHost::WatchMachine() {
     Cancel("LinuxCNC left MDI (another display switched modes)", true);
   }
   WatchOtherCommands();
-  if (trigger_.Tripped()) {
-    // The component stopped the tool because this program was silent too long: the raster
-    // cannot be trusted any more. The moves already sent run on without firing.
+  if (trigger_.Tripped() && !ArmedMoveComplete()) {
+    // The component stopped the tool because this program was silent too long before its line
+    // was over: the raster cannot be trusted any more. The moves already sent run on without
+    // firing. (Held up only at the end of a line, when X stood at its target, nothing is lost.)
     Cancel(
         "engrave-lcnc was silent too long and the trigger component's watchdog stopped the "
         "tool",
@@ -493,6 +494,16 @@ bool LcncHost::MayStart(const Command& next, bool* armedMove, bool* xMove) const
   *xMove = host::TraceWriter::IsXMove(next.line);
   *armedMove = *xMove && plugin_.control.TriggerMode == 0 && trigger_.mapped();
   return !*armedMove || XAtRest();
+}
+
+bool LcncHost::ArmedMoveComplete() const {
+  const MachineStatus& status = cnc_.status();
+  for (const Command& command : inFlight_)
+    if (command.armedMove)
+      return !MissedTarget(command.target, status.commandedX, status.commandedY, machine_.scaleX,
+                           machine_.scaleY) &&
+             XAtRest();
+  return false;
 }
 
 bool LcncHost::StopSuspected() const {

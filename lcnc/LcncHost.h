@@ -151,6 +151,8 @@ class LcncHost final : public host::HostObserver {
   // LinuxCNC stands idle while a move sent is short of its target: it was stopped, which
   // LinuxCncIdle's proof will tell; nothing more is sent meanwhile.
   bool StopSuspected() const;
+  // The armed move in flight has reached its target and X stands there: its line is over.
+  bool ArmedMoveComplete() const;
   // Every command the task takes while a raster runs: another display's Stop (or a command
   // that moves the machine, or one that went by unseen) cancels the raster at once, whether a
   // move runs or the machine stands between two lines.

@@ -9,8 +9,10 @@ has already covered never fires, nor does the step that returns over it.
 
 The tool is safe by itself: disarmed, or with \\fBenable\\fR false, \\fBfire\\fR is 0; holding a
 step's bit, \\fBfire\\fR falls once X has made no step for \\fBstandstill-ns\\fR (a pause, a Stop, a
-crashed host); and an armed move is disarmed when engrave-lcnc's heartbeat stops for
-\\fBwatchdog-ns\\fR, after which nothing fires until a host arms a move again.
+crashed host); and an armed move is disarmed when engrave-lcnc's heartbeat has stopped for
+\\fBwatchdog-ns\\fR and X stands still (for \\fBstandstill-ns\\fR) or Y steps, after which nothing
+fires until a host arms a move again. While X goes on stepping along its line the move's own
+bits stay right, so a host held up for a moment does not cut its line short.
 
 Add \\fBengrave-trigger\\fR to the base thread after \\fBstepgen.make-pulses\\fR and before the port
 write, so that \\fBfire\\fR changes in the same thread run as the step, and
@@ -46,7 +48,7 @@ param rw u32 standstill_ns = 5000000 """Holding a bit, fire falls once X has mad
 this long (ns). It must exceed the longest time between two X steps while X moves: at the
 slowest feed F (units/min) with S steps per unit, 60e9/(F*S), and the first steps of a move from
 standstill.""";
-param rw u32 watchdog_ns = 100000000 "An armed move is disarmed when engrave-lcnc's heartbeat stands still this long (ns)";
+param rw u32 watchdog_ns = 100000000 "An armed move is disarmed once engrave-lcnc's heartbeat has stood still this long (ns) and X stands still or Y steps";
 
 option singleton yes;
 option extra_setup yes;

@@ -5,8 +5,11 @@
  *   - disarmed, or with enable low (the machine is not on), fire is 0;
  *   - holding a step's bit, fire falls once X has made no step for longer than standstill_ns
  *     (a pause, a Stop, a crashed host all leave X standing);
- *   - an armed move is disarmed when the host's heartbeat stands still for longer than
- *     watchdog_ns, and no arming is taken from a silent host or repeated from a dead one.
+ *   - an armed move is disarmed when the host's heartbeat has stood still for longer than
+ *     watchdog_ns and X stands still or Y steps, and no arming is taken from a silent host or
+ *     repeated from a dead one. While X goes on stepping along the line, the move's own bits
+ *     are still the right ones, whether the host is held up or gone: a host that the scheduler
+ *     leaves behind for a moment does not cut the line it armed.
  * Nothing here allocates, blocks or reads a clock: time is the sum of the thread's periods. */
 #ifndef ENGRAVE_TRIGGER_LOGIC_H
 #define ENGRAVE_TRIGGER_LOGIC_H
@@ -167,14 +170,6 @@ static inline void engrave_trigger_period(struct engrave_trigger_state* s,
   out->host_is_alive = beat != 0 && s->silence_ns <= in->watchdog_limit_ns;
 
   engrave_trigger_take_arming(s, ctl, out->host_is_alive);
-  if (s->current_move != 0 && !out->host_is_alive) {
-    /* The host is gone (or stuck): nobody is left to disarm this move. */
-    s->tripped_move = s->current_move;
-    ctl->tripped_move = s->current_move;
-    ctl->watchdog_trip_count++;
-    engrave_trigger_stop_move(s);
-    __atomic_store_n(&ctl->ack_move, 0u, __ATOMIC_RELEASE);
-  }
 
   out->advanced_step = -1;
   x_edge = in->x_step_level && !s->last_x_step;
@@ -207,6 +202,17 @@ static inline void engrave_trigger_period(struct engrave_trigger_state* s,
   s->y_idle_ns = y_edge ? 0 : engrave_trigger_add_idle(s->y_idle_ns, in->period_ns);
   __atomic_store_n(&ctl->x_idle_ns, s->x_idle_ns, __ATOMIC_RELAXED);
   __atomic_store_n(&ctl->y_idle_ns, s->y_idle_ns, __ATOMIC_RELAXED);
+
+  /* The host is gone (or stuck) and the line is over (X stands) or left (Y stepped since the
+   * last beat): nobody is left to disarm this move, so it is disarmed here. */
+  if (s->current_move != 0 && !out->host_is_alive &&
+      (s->x_idle_ns > in->standstill_limit_ns || s->y_idle_ns < s->silence_ns)) {
+    s->tripped_move = s->current_move;
+    ctl->tripped_move = s->current_move;
+    ctl->watchdog_trip_count++;
+    engrave_trigger_stop_move(s);
+    __atomic_store_n(&ctl->ack_move, 0u, __ATOMIC_RELEASE);
+  }
 
   pulsing = s->current_move != 0 && ctl->pulse_mode != 0;
   /* Holding a bit is for a tool that works while X moves: X standing still, it stops. */

@@ -202,6 +202,42 @@ TEST_F(TriggerLogicTest, ASilentHostIsDisarmedAndItsMoveIsNeverTakenAgain) {
   EXPECT_EQ(ctl.move_fires, 2u);
 }
 
+// A host held up (or gone) while X goes on along the line: the move fires its own bits on; it
+// is disarmed once X stands still, or at once when Y steps.
+TEST_F(TriggerLogicTest, ASilentHostsLineRunsOnUntilXStandsOrYSteps) {
+  struct Case {
+    bool yStep;  // Y steps after the watchdog's time instead of X standing
+    long stepsAfter;
+  } cases[] = {{false, 200}, {true, 200}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.yStep ? "Y steps" : "X stands");
+    Component component;
+    for (unsigned step = 0; step < 100000; ++step) component.SetBit(step);
+    component.Idle(2);
+    component.Arm(3, +1);
+    component.Steps(10);
+    component.hostAlive = false;
+    // Well past the watchdog's time with X stepping all along: still armed, firing its bits.
+    component.Steps(int(kWatchdogNs / kPeriodNs / 4) + 10);
+    EXPECT_TRUE(component.out().is_armed);
+    EXPECT_EQ(component.control().watchdog_trip_count, 0u);
+    const unsigned fires = component.control().move_fires;
+    EXPECT_EQ(fires, component.control().move_steps);
+    if (c.yStep) {
+      component.Period(false, false, /*yStep=*/true);
+      EXPECT_FALSE(component.out().is_armed) << "Y stepped under a silent host's move";
+    } else {
+      component.Idle(kStandstillNs / kPeriodNs - 4);  // with the last step's 3 periods: 4.99 ms
+      EXPECT_TRUE(component.out().is_armed) << "disarmed before X stood still long enough";
+      component.Idle(2);
+      EXPECT_FALSE(component.out().is_armed);
+    }
+    EXPECT_EQ(component.control().watchdog_trip_count, 1u);
+    component.Steps(int(c.stepsAfter));
+    EXPECT_EQ(component.control().move_fires, fires) << "fires after the trip";
+  }
+}
+
 TEST_F(TriggerLogicTest, NoArmingIsTakenFromAHostWithoutAHeartbeat) {
   AllBits(10);
   c_.hostAlive = false;
