@@ -13,32 +13,32 @@ void AppendFixed4(std::string& text, double value) {
   text.append(digits, result.ptr);
 }
 
+// A move of one axis: its G word and axis letter, then the coordinate.
+std::string SingleAxisMove(const char* start, double coordinate) {
+  std::string line = start;
+  AppendFixed4(line, coordinate);
+  return line;
+}
+
 }  // namespace
 
 std::string LineMove(double x, double feedRate) {
-  std::string line = "G1 X";
-  AppendFixed4(line, x);
+  std::string line = SingleAxisMove("G1 X", x);
   line += " F";
   AppendFixed4(line, feedRate);
   return line;
 }
 
 std::string StepOverMove(double y) {
-  std::string line = "G1 Y";
-  AppendFixed4(line, y);
-  return line;
+  return SingleAxisMove("G1 Y", y);
 }
 
 std::string PositionMove(double x) {
-  std::string line = "G0 X";
-  AppendFixed4(line, x);
-  return line;
+  return SingleAxisMove("G0 X", x);
 }
 
 std::string BlankStepOverMove(double y) {
-  std::string line = "G0 Y";
-  AppendFixed4(line, y);
-  return line;
+  return SingleAxisMove("G0 Y", y);
 }
 
 }  // namespace engrave

@@ -200,6 +200,22 @@ class StoredParametersTest : public ::testing::Test {
     }
     return ReadFileText(path);
   }
+  // The six keys every profile holds, as the defaults save them; the opt-in keys follow them.
+  static constexpr const char* kSixKeys =
+      "<YStepOver>0.1</YStepOver><Length>8.</Length><Width>10.</Width><FeedRate>100.</FeedRate>"
+      "<Inverse>0</Inverse><MaintainAspectRatio>0</MaintainAspectRatio>";
+  void LoadAfterTheSix(const std::string& keys) {
+    Load(std::string("<profile><Engraving>") + kSixKeys + keys + "</Engraving></profile>");
+  }
+  // Saves; what the section holds after the six keys.
+  std::string SavedAfterTheSix() {
+    const std::string saved = Save();
+    const size_t six = saved.find(kSixKeys);
+    if (six == std::string::npos) return "<the six keys are not as saved by default>";
+    const size_t after = six + std::string(kSixKeys).size();
+    return saved.substr(after, saved.find("</Engraving>") - after);
+  }
+
   TempDir dir;
   std::string path = dir.File("profile.xml");
 };
@@ -372,22 +388,14 @@ TEST_F(StoredParametersTest, EachAdjustmentKeyIsKeptOnlyWhereItIsOrWasUsed) {
        std::nullopt, "<Gamma>1.</Gamma><Contrast>0.</Contrast><Brightness>0.</Brightness>"},
       {"<Gamma></Gamma>", 0, 0, 1, std::nullopt, ""},  // an empty key counts as missing
   };
-  const std::string kFlags =
-      "<YStepOver>0.1</YStepOver><Length>8.</Length><Width>10.</Width><FeedRate>100.</FeedRate>"
-      "<Inverse>0</Inverse><MaintainAspectRatio>0</MaintainAspectRatio>";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stored);
-    Load("<profile><Engraving>" + kFlags + c.stored + "</Engraving></profile>");
+    LoadAfterTheSix(c.stored);
     EXPECT_EQ(gParameters.Brightness, c.brightness);
     EXPECT_EQ(gParameters.Contrast, c.contrast);
     EXPECT_EQ(gParameters.Gamma, c.gamma);
     if (c.setGamma) gParameters.Gamma = *c.setGamma;
-    const std::string saved = Save();
-    const size_t flags = saved.find(kFlags);
-    ASSERT_NE(flags, std::string::npos) << saved;
-    EXPECT_EQ(
-        saved.substr(flags + kFlags.size(), saved.find("</Engraving>") - flags - kFlags.size()),
-        c.saved);
+    EXPECT_EQ(SavedAfterTheSix(), c.saved);
   }
 }
 
@@ -410,21 +418,13 @@ TEST_F(StoredParametersTest, TheLineLayoutKeysAreKeptOnlyWhereTheyAreOrWereUsed)
        "<SkipBlank>0</SkipBlank><Overscan>0.</Overscan>"},
       {"<Overscan></Overscan><SkipBlank></SkipBlank>", 0, false, std::nullopt, ""},
   };
-  const std::string kFlags =
-      "<YStepOver>0.1</YStepOver><Length>8.</Length><Width>10.</Width><FeedRate>100.</FeedRate>"
-      "<Inverse>0</Inverse><MaintainAspectRatio>0</MaintainAspectRatio>";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stored);
-    Load("<profile><Engraving>" + kFlags + c.stored + "</Engraving></profile>");
+    LoadAfterTheSix(c.stored);
     EXPECT_EQ(gParameters.Overscan, c.overscan);
     EXPECT_EQ(gParameters.SkipBlank, c.skipBlank);
     if (c.setOverscan) gParameters.Overscan = *c.setOverscan;
-    const std::string saved = Save();
-    const size_t flags = saved.find(kFlags);
-    ASSERT_NE(flags, std::string::npos) << saved;
-    EXPECT_EQ(
-        saved.substr(flags + kFlags.size(), saved.find("</Engraving>") - flags - kFlags.size()),
-        c.saved);
+    EXPECT_EQ(SavedAfterTheSix(), c.saved);
   }
 }
 
