@@ -302,7 +302,8 @@ void EngraveSetup::RefreshView(std::chrono::steady_clock::duration firstSlice) {
 
 bool EngraveSetup::OnIdle(ui::DialogControls& controls) {
   const bool drew = view_.Advance(kIdleSlice);
-  if (drew && gParameters.SkipBlank) ShowEstimate(controls);
+  // Without blank ends the time is known once the view has filled every line.
+  if (drew && gParameters.SkipBlank && !view_.Drawing()) ShowEstimate(controls);
   return drew;
 }
 
