@@ -244,54 +244,25 @@ TEST_F(SetupDialogTest, StartScanningWithAnUnreadableFieldArmsNothing) {
 // typed, the run-up is shown beside it, and a raster that would pass a soft limit is refused
 // with the axis and the limit.
 TEST_F(SetupDialogTest, TheOverscanAndTheLimitsFollowWhatTheHostKnowsOfX) {
+  constexpr double kNone = HUGE_VAL;
+  const char* const kRunUp = "Run-up to the feed: 0.45";
   struct Case {
     double acceleration, minX, maxY;
     const char* actions;
     const char* overscan;  // shown last
     const char* runUp;
-    std::vector<std::string> messages;
-    int state;
+    const char* message;  // null: none
+    bool armed;
   } cases[] = {
-      {1000,
-       -HUGE_VAL,
-       HUGE_VAL,
-       "click 4194\nclick 1\nclick 6\n",
-       "0.54",
-       "Run-up to the feed: 0.45",
-       {},
-       kArmed},
-      {1000,
-       -HUGE_VAL,
-       HUGE_VAL,
-       "set 4193 0.2\nclick 4178\nkey Escape\n",
-       "0.2",
-       "Run-up to the feed: 0.45, more than the overscan",
-       {},
-       0},
-      {0,
-       -HUGE_VAL,
-       HUGE_VAL,
-       "click 4194\nkey Escape\n",
-       "0",
-       "",
-       {"The machine's acceleration is not known here: please type the overscan."},
-       0},
-      {1000,
-       -0.3,
-       HUGE_VAL,
-       "set 4193 0.5\nclick 1\nkey Escape\n",
-       "0.5",
-       "Run-up to the feed: 0.45",
-       {"ERROR... The raster passes the X soft limit -0.3: its moves reach X-0.5000."},
-       0},
-      {0,
-       -HUGE_VAL,
-       5,
-       "click 1\nkey Escape\n",
-       "0",
-       "",
-       {"ERROR... The raster passes the Y soft limit 5: its moves reach Y8.1000."},
-       0},
+      {1000, -kNone, kNone, "click 4194\nclick 1\nclick 6\n", "0.54", kRunUp, nullptr, true},
+      {1000, -kNone, kNone, "set 4193 0.2\nclick 4178\n", "0.2",
+       "Run-up to the feed: 0.45, more than the overscan", nullptr, false},
+      {0, -kNone, kNone, "click 4194\n", "0", "",
+       "The machine's acceleration is not known here: please type the overscan.", false},
+      {1000, -0.3, kNone, "set 4193 0.5\nclick 1\n", "0.5", kRunUp,
+       "ERROR... The raster passes the X soft limit -0.3: its moves reach X-0.5000.", false},
+      {0, -kNone, 5, "click 1\n", "0", "",
+       "ERROR... The raster passes the Y soft limit 5: its moves reach Y8.1000.", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.actions);
@@ -301,15 +272,16 @@ TEST_F(SetupDialogTest, TheOverscanAndTheLimitsFollowWhatTheHostKnowsOfX) {
     host_.motion.TravelMinX = c.minX;
     host_.motion.TravelMaxY = c.maxY;
     RunDialog("file " + picture_ + "\nset 4165 10\nset 4164 8\nset 4167 0.1\nset 4170 1800\n" +
-              c.actions);
+              c.actions + "key Escape\n");
     EXPECT_EQ(LastShown(engrave::kOverscanEdit), c.overscan);
     std::string runUp = "<never shown>";  // an empty text ends its log line after the id
     for (const auto& line : ReadUiLog(log_))
       if (line.size() >= 2 && line[0] == "show" && line[1] == "4196")
         runUp = line.size() > 2 ? line[2] : "";
     EXPECT_EQ(runUp, c.runUp);
-    EXPECT_EQ(Messages(), c.messages);
-    EXPECT_EQ(plugin::SequenceState(), c.state);
+    EXPECT_EQ(Messages(), c.message != nullptr ? std::vector<std::string>{c.message}
+                                               : std::vector<std::string>{});
+    EXPECT_EQ(plugin::SequenceState(), c.armed ? kArmed : 0);
     Reset();
   }
   host_.motion.MaxAccelerationX = 0.0;
