@@ -35,4 +35,10 @@ std::string PositionMove(double x) {
   return line;
 }
 
+std::string PositionMoveY(double y) {
+  std::string line = "G0 Y";
+  AppendFixed4(line, y);
+  return line;
+}
+
 }  // namespace engrave

@@ -62,6 +62,13 @@ void MenuHandler::AdvanceLine() {
   const double nextY = scanY + p.YStepOver;
   p.ScanY = nextY;
   p.ScanXTarget = lineEnd;
+  if (positionFirst_) {
+    // A raster that starts past its first line: Y goes to that line first, the tool off.
+    SendCode(engrave::PositionMoveY(scanY).c_str());
+    if (rasterMoves_.Plain())
+      SendCode(engrave::PositionMove(forward ? 0.0 : double(p.Width)).c_str());
+    positionFirst_ = false;
+  }
   if (rasterMoves_.Plain())
     SendCode(engrave::LineMove(lineEnd, p.FeedRate).c_str());
   else
@@ -78,7 +85,10 @@ void MenuHandler::SendLineMoves(bool forward) {
   const uint32_t* ahead = filled && aheadFilled_ ? aheadBits_.data() : nullptr;
   const engrave::ArmedMove move = chain_.Next(forward, filled ? bits : nullptr, ahead);
   if (!move.runs) return;
-  if (filled) engrave::ShiftTriggerBits(bits, move.bitShift);
+  if (filled) {
+    engrave::ShiftTriggerBits(bits, move.bitShift);
+    host_.driver->RasterBitShift = int32_t(move.bitShift);
+  }
   // The armed move counts its steps from where it starts: X goes there first, tool off.
   if (move.position) SendCode(engrave::PositionMove(move.startX).c_str());
   SendCode(engrave::LineMove(move.endX, engrave::gParameters.FeedRate).c_str());
