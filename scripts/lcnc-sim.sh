@@ -126,7 +126,8 @@ write_arguments() { # $1 mode, then the caller's arguments
     esac
     case "$arg" in
       --gcode | --image | --trace | --fired | --profile | --plugin | --width | --height | \
-        --feed | --stepover | --before | --preview)
+        --feed | --stepover | --before | --preview | --overscan | --from-line | --brightness | \
+        --contrast | --gamma)
         if [ -z "$value" ]; then
           (($#)) || { echo "lcnc-sim: $arg needs a value" >&2; exit 2; }
           value=$1
@@ -156,7 +157,8 @@ write_arguments() { # $1 mode, then the caller's arguments
         printf '%s\t%s\n' "$name" "$value" >>"$run/copy-back"
         printf '%s\t%s\tsync\n' "$name.resume" "$value.resume" >>"$run/copy-back" ;;
       --plugin) args+=("$arg" "$(input_file "$value")") ;;
-      --width | --height | --feed | --stepover | --before) args+=("$arg" "$value") ;;
+      --width | --height | --feed | --stepover | --before | --overscan | --from-line | \
+        --brightness | --contrast | --gamma) args+=("$arg" "$value") ;;
       -*) args+=("$arg") ;;
       *) args+=("$(input_file "$arg")") ;;
     esac
