@@ -90,12 +90,12 @@ class ResumeTest : public InterruptedRasterTest {
 
   // Every step of host-sim's whole raster fired once by the two runs together, none twice.
   void ExpectBothRunsFireTheWholeRasterOnce(const std::string& firstTrace,
-                                            const std::string& firstFired,
+                                            const std::map<long, std::vector<char>>& firstFired,
                                             const std::string& secondTrace,
                                             const std::string& secondFired) {
     const std::string hostSim = HostSimTrace(settings_);
     const auto expected = LineSteps(hostSim, BitsByLine(hostSim), 100.0);
-    const auto first = LineSteps(firstTrace, BitsByLine(firstFired), 100.0);
+    const auto first = LineSteps(firstTrace, firstFired, 100.0);
     const auto second = LineSteps(secondTrace, BitsByLine(secondFired), 100.0);
     ASSERT_EQ(expected.size(), 3u);
     long firedFirst = 0, firedSecond = 0, twice = 0;
@@ -153,13 +153,72 @@ TEST_F(ResumeTest, AStoppedRasterGoesOnAfterARestartFiringEveryStepOnce) {
   StartScript({"resume", picture_, "--profile", profile_, "--fired", fired, "--trace", trace});
   ASSERT_EQ(Wait(), 0) << Log();
   EXPECT_NE(Log().find("resume: line 2 after step "), std::string::npos) << Log();
-  ExpectBothRunsFireTheWholeRasterOnce(trace_, fired_, trace, fired);
+  ExpectBothRunsFireTheWholeRasterOnce(trace_, BitsByLine(fired_), trace, fired);
   EXPECT_FALSE(std::filesystem::exists(resumeFile)) << "a completed raster left its record";
   EXPECT_LE(LongestFireAtStandstill(), kStandstillPeriods);
 
   const Outcome nothing = ResumeWithoutLinuxCnc(picture_);
   EXPECT_EQ(nothing.exitCode, 1) << nothing.out;
   EXPECT_NE(nothing.out.find("nothing to resume"), std::string::npos) << nothing.out;
+}
+
+// engrave-lcnc killed in the middle of a line beside a display that keeps LinuxCNC up: the
+// component keeps the move's record, and the next engrave-lcnc goes on from it exactly.
+TEST_F(ResumeTest, AKilledHostsLineGoesOnFromTheComponentsRecord) {
+  StartScript({"start", "--display", "none"});
+  ASSERT_EQ(Wait(), 0) << Log();
+  bool stopped = false;
+  const AtExit stopSession{[&] {
+    if (stopped) return;
+    StartScript({"stop"});
+    Wait();
+  }};
+  picture_ = dir_.File("picture.png");
+  WritePicture(picture_);
+  settings_ = {picture_,     "--width", "100",      "--height",   "0.25", "--feed",      "1500",
+               "--stepover", "0.1",     "--dither", "--overscan", "1",    "--skip-blank"};
+  profile_ = dir_.File("profile.xml");
+  const std::string firstFired = dir_.File("fired-1.txt");
+  std::vector<std::string> first = {"run"};
+  first.insert(first.end(), settings_.begin(), settings_.end());
+  first.insert(first.end(), {"--profile", profile_, "--fired", firstFired});
+  StartScript(first);
+  ASSERT_TRUE(WaitForSteps(kMidSecondLine)) << Log();
+  Shell(std::string("pkill -KILL -u ") + kUser + " -x engrave-lcnc");
+  EXPECT_NE(Wait(), 0);
+  WaitForXToStand();
+
+  const std::string fired = dir_.File("fired-2.txt"), trace = dir_.File("lcnc-2.trace");
+  // The machine stands where the killed run left it: back to the work's zero first, as the
+  // start checks want it.
+  StartScript({"run", "resume", picture_, "--profile", profile_, "--before", "G0 X0 Y0", "--fired",
+               fired, "--trace", trace});
+  ASSERT_EQ(Wait(), 0) << Log();
+  EXPECT_NE(Log().find("the trigger component kept what the interrupted engraving fired"),
+            std::string::npos)
+      << Log();
+  StartScript({"stop"});
+  EXPECT_EQ(Wait(), 0) << Log();
+  stopped = true;
+
+  // The killed run's record ends before its interrupted line: what that line fired comes from
+  // the fire pin, sampled at every X step (the killed run's moves first, numbered from 1 for
+  // line 0; the resumed run numbers its moves from 1 again). The killed run laid its lines out
+  // as host-sim's whole raster does.
+  const std::string hostSim = HostSimTrace(settings_);
+  std::map<long, std::vector<char>> killedRun = BitsByLine(firstFired);
+  ASSERT_EQ(killedRun.size(), 1u) << "the killed run recorded more than its first line";
+  const Samples samples = ReadSamples(samplesPath_);
+  ASSERT_FALSE(samples.overrun);
+  std::vector<char>& cut = killedRun[1];
+  for (const Sample& sample : samples.all) {
+    if (sample.move == 1 && !cut.empty()) break;  // the resumed run's first move
+    if (sample.move != 2 || sample.step < 0) continue;
+    if (long(cut.size()) <= sample.step) cut.resize(size_t(sample.step) + 1, 0);
+    if (sample.fire) cut[size_t(sample.step)] = 1;
+  }
+  ExpectBothRunsFireTheWholeRasterOnce(hostSim, killedRun, trace, fired);
+  EXPECT_LE(LongestFireAtStandstill(), kStandstillPeriods);
 }
 
 }  // namespace
