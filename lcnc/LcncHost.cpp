@@ -192,8 +192,9 @@ void LcncHost::StartResumeRecord(long firstLine) {
       record.fields[field.controlId] = shown->second;
   record.lines = progress_.lines();
   record.line = firstLine;
-  // Going on with an interrupted line: what fired of it before stays fired.
-  record.fired = plugin_.control.ResumeLine == firstLine ? plugin_.control.ResumeAfterStep : -1;
+  // Going on with an interrupted line: what fired of it before stays fired (the plug-in clears
+  // those steps when the dialog that armed it was handed this line).
+  record.fired = dialogResumeLine_ == firstLine ? long(dialogResumeAfterStep_) : -1;
   record.running = true;
   record_ = record;
   recordAhead_ = journal_->Post(record_);
@@ -390,6 +391,9 @@ void LcncHost::WatchPins() {
 }
 
 void LcncHost::Notify(int32_t commandId) {
+  // A dialog that opens now takes these, whatever the fields hold later.
+  dialogResumeLine_ = plugin_.control.ResumeLine;
+  dialogResumeAfterStep_ = plugin_.control.ResumeAfterStep;
   {
     const HeartbeatKeeper::Hold hold(heartbeat_);
     plugin_.entries().Notify(commandId);

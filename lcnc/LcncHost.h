@@ -219,6 +219,9 @@ class LcncHost final : public host::HostObserver {
   std::string estimate_;
   RasterProgress progress_;
   std::optional<std::chrono::steady_clock::time_point> waitingToArm_;
+  // The resume point the plug-in read when the last dialog opened (Notify).
+  int32_t dialogResumeLine_ = 0;
+  int64_t dialogResumeAfterStep_ = -1;
   std::unique_ptr<ResumeJournal> journal_;
   bool journaling_ = false;   // this raster's record is kept
   bool stopping_ = false;     // Finish: the moves still in flight are cut short
