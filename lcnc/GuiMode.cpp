@@ -108,10 +108,11 @@ std::string RasterText(const LcncHost& host) {
   if (host.running()) return host.progress().Text(std::chrono::steady_clock::now());
   if (host.complete()) return "Engraving complete";
   if (host.canceled()) {
-    std::string text = "Engraving cancelled: " + host.cancelReason();
+    // How to go on first: the reason may be long.
     const std::string hint = host.ResumeHint();
-    if (!hint.empty()) text += " | Resume goes on at " + hint.substr(0, hint.find(", kept in"));
-    return text;
+    if (hint.empty()) return "Engraving cancelled: " + host.cancelReason();
+    return "Engraving cancelled; Resume goes on at " + hint.substr(0, hint.find(", kept in")) +
+           " (" + host.cancelReason() + ")";
   }
   return "";
 }
