@@ -60,6 +60,9 @@ constexpr std::array kSetupControls = {
     ControlResource{kContrastEdit, ControlKind::kEdit, "", 146, 326, 52, 14},
     ControlResource{kNoControlId, ControlKind::kLabel, "Gamma", 210, 329, 28, 8},
     ControlResource{kGammaEdit, ControlKind::kEdit, "", 240, 326, 52, 14},
+    // Where the raster starts, under the lines' moves.
+    ControlResource{kNoControlId, ControlKind::kLabel, "Start at line", 322, 349, 44, 8},
+    ControlResource{kStartLineEdit, ControlKind::kEdit, "", 370, 346, 52, 12},
 };
 
 constexpr std::array kConfirmControls = {
@@ -71,7 +74,7 @@ constexpr std::array kConfirmControls = {
 };
 
 constexpr ui::DialogResource kSetupDialog{
-    kSetupDialogId, "Photo Engraving", 470, 360, "MS Shell Dlg", 8, kSetupControls};
+    kSetupDialogId, "Photo Engraving", 470, 366, "MS Shell Dlg", 8, kSetupControls};
 constexpr ui::DialogResource kConfirmDialog{
     kConfirmDialogId, "Start Movement???", 187, 73, "MS Shell Dlg", 8, kConfirmControls};
 

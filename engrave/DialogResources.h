@@ -38,6 +38,8 @@ inline constexpr int kCancelButton = 4029;
 inline constexpr int kBrightnessEdit = 4200;
 inline constexpr int kContrastEdit = 4201;
 inline constexpr int kGammaEdit = 4202;
+// The line the raster starts at ("Start at line"), below the lines' moves; 1 in every dialog.
+inline constexpr int kStartLineEdit = 4205;
 
 // Controls of the confirmation.
 inline constexpr int kYesButton = 6;

@@ -1,5 +1,6 @@
 #include "engrave/EngraveSetup.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cctype>
@@ -24,15 +25,15 @@ constexpr auto kIdleSlice = std::chrono::milliseconds(25);
 // The view the user chose last; every dialog of this run starts with it.
 std::atomic<bool> gShowEngraving{false};
 
-// One field of the exchange: an edit bound to a real or the integer of the parameter set, or a
-// check box bound to one of the dialog's own states and, for the stored ones, to its flag in
-// the parameter set as well.
+// One field of the exchange: an edit bound to a real or the integer of the parameter set, an
+// edit or a check box bound to one of the dialog's own states and, for the stored boxes, to its
+// flag in the parameter set as well.
 struct Field {
-  enum class Kind { kReal, kInteger, kCheck, kAdjustment };
+  enum class Kind { kReal, kInteger, kCheck, kAdjustment, kDialogInteger };
   int controlId;
   Kind kind;
   std::atomic<double> ParameterSet::*real = nullptr;
-  int EngraveSetup::*check = nullptr;
+  int EngraveSetup::*check = nullptr;  // kCheck, kDialogInteger
   std::atomic<bool> ParameterSet::*flag = nullptr;
   ToneSetting adjustment = ToneSetting::kBrightness;  // kAdjustment: a real within its range
 };
@@ -64,7 +65,7 @@ class DialogScanStarter final : public ScanStarter {
 // The exchange order of the dialog's fields.
 class SetupFields {
  public:
-  static constexpr std::array<Field, 19> kFields = {{
+  static constexpr std::array<Field, 20> kFields = {{
       {kLengthEdit, Field::Kind::kReal, &ParameterSet::Length},
       {kWidthEdit, Field::Kind::kReal, &ParameterSet::Width},
       {kFeedRateEdit, Field::Kind::kReal, &ParameterSet::FeedRate},
@@ -90,6 +91,7 @@ class SetupFields {
        ToneSetting::kContrast},
       {kGammaEdit, Field::Kind::kAdjustment, &ParameterSet::Gamma, nullptr, nullptr,
        ToneSetting::kGamma},
+      {kStartLineEdit, Field::Kind::kDialogInteger, nullptr, &EngraveSetup::startLine_},
   }};
 
   static std::optional<ToneSetting> AdjustmentOf(int controlId) {
@@ -137,7 +139,8 @@ ui::OpenFileRequest PictureFileRequest() {
   return {{{"Jpeg", "*.jpg"}, {"Bitmap", "*.bmp"}, {"Png files", "*.png"}}, "*.jpg", "JPegs"};
 }
 
-EngraveSetup::EngraveSetup(uint8_t hostPulseMode, const MachineEnvelope& machine)
+EngraveSetup::EngraveSetup(uint8_t hostPulseMode, const MachineEnvelope& machine,
+                           const ResumePoint& resume)
     // The pulse box starts from the host's choice, so that it shows it even when no picture
     // is loaded in this dialog.
     : hostPulseMode_(hostPulseMode),
@@ -147,7 +150,15 @@ EngraveSetup::EngraveSetup(uint8_t hostPulseMode, const MachineEnvelope& machine
       ditherCheck_(gParameters.Dither ? 1 : 0),
       viewCheck_(gShowEngraving.load() ? 1 : 0),
       skipBlankCheck_(gParameters.SkipBlank ? 1 : 0),
-      machine_(machine) {}
+      machine_(machine),
+      resume_(resume) {}
+
+int64_t EngraveSetup::FirstLine() const {
+  if (startLine_ <= 1) return 0;
+  const int64_t lines = CountRasterLines(gParameters.Length, gParameters.YStepOver);
+  if (lines < 1) return 0;
+  return std::min<int64_t>(startLine_, lines) - 1;
+}
 
 double EngraveSetup::StepsPerUnitX() const {
   if (machine_.stepsPerUnitX > 0.0) return machine_.stepsPerUnitX;
@@ -197,6 +208,23 @@ bool EngraveSetup::DoDataExchange(ui::DialogControls& controls, bool saveAndVali
           return false;
         }
         gParameters.TriggerLineLength = *read;
+        break;
+      }
+      case Field::Kind::kDialogInteger: {
+        int& value = this->*field.check;
+        if (!saveAndValidate) {
+          const std::string text = std::to_string(value);
+          controls.SetText(id, text);
+          ui::LogShown(id, text);
+          break;
+        }
+        const std::optional<int32_t> read = ParseFieldInteger(controls.Text(id));
+        if (!read) {
+          ui::ShowMessage("Please enter an integer.");
+          controls.Focus(id);
+          return false;
+        }
+        value = *read;
         break;
       }
       case Field::Kind::kCheck: {
@@ -249,8 +277,8 @@ void EngraveSetup::ShowEstimate(ui::DialogControls& controls) const {
   const double feedRate = gParameters.FeedRate;
   std::string estimate;
   if (!moves.skipBlank) {
-    estimate =
-        EstimateText(EstimateRaster(moves, gParameters.Length, feedRate, gParameters.YStepOver));
+    estimate = EstimateText(
+        EstimateRaster(moves, gParameters.Length, feedRate, gParameters.YStepOver, FirstLine()));
   } else if (view_.Drawing()) {
     // Which lines fire where is known once the view has filled them all.
     estimate = "Engraving time: counting (" + std::to_string(view_.LinesDrawn()) + " of " +
@@ -295,6 +323,7 @@ void EngraveSetup::RefreshView(std::chrono::steady_clock::duration firstSlice) {
   job.width = gParameters.Width;
   job.stepsPerUnitX = StepsPerUnitX();
   job.moves = CurrentRasterMoves(job.stepsPerUnitX);
+  job.firstLine = FirstLine();
   const ui::ControlResource& frame = *Resource().Find(kPreviewFrame);
   view_.Start(job, picture, ui::FrameClientWidth(frame), ui::FrameClientHeight(frame));
   view_.Advance(firstSlice);
@@ -321,6 +350,7 @@ void EngraveSetup::OnInitDialog(ui::DialogControls& controls) {
     ui::ShowMessage("Image load error!");
     return;
   }
+  ui::LogPicture(picturePath_);
   gParameters.ImagePixelsX = double(picture->ImageWidth());
   gParameters.ImagePixelsY = double(picture->ImageHeight());
   DoDataExchange(controls, false);
@@ -358,7 +388,11 @@ void EngraveSetup::StartScanning(ui::DialogControls& controls) {
   DialogScanStarter starter;
   MachineEnvelope machine = machine_;
   machine.stepsPerUnitX = StepsPerUnitX();
-  if (::engrave::StartScanning(pulseCheck_ == 1, starter, machine) ==
+  // The steps the host says have fired apply to the line it asked to go on with only.
+  RasterStart start;
+  start.line = startLine_;
+  if (resume_.line >= 1 && resume_.line == startLine_) start.afterStep = resume_.afterStep;
+  if (::engrave::StartScanning(pulseCheck_ == 1, starter, machine, start) ==
       StartScanningResult::kCheckFailed)
     return;
   // Armed or refused, the dialog closes as accepted: with one more reading of its fields.

@@ -11,6 +11,7 @@
 
 #include "engrave/EngravingView.h"
 #include "engrave/MachineEnvelope.h"
+#include "engrave/RasterStart.h"
 #include "engrave/ToneAdjustment.h"
 #include "ui/Ui.h"
 
@@ -19,8 +20,10 @@ namespace engrave {
 class EngraveSetup final : public ui::DialogLogic {
  public:
   // hostPulseMode: the host's ControlState::PulseMode; machine: what the host told of its
-  // machine. Both read on the host thread.
-  explicit EngraveSetup(uint8_t hostPulseMode, const MachineEnvelope& machine = {});
+  // machine; resume: how far the line it wants to go on with has fired. All read on the host
+  // thread.
+  explicit EngraveSetup(uint8_t hostPulseMode, const MachineEnvelope& machine = {},
+                        const ResumePoint& resume = {});
 
   const ui::DialogResource& Resource() const override;
   void OnInitDialog(ui::DialogControls& controls) override;
@@ -48,6 +51,7 @@ class EngraveSetup final : public ui::DialogLogic {
   int ditherCheck() const { return ditherCheck_; }
   int viewCheck() const { return viewCheck_; }
   int skipBlankCheck() const { return skipBlankCheck_; }
+  int startLine() const { return startLine_; }
   const EngravingView& engravingView() const { return view_; }
   // The adjustments the previews show: those read last, or typed since.
   const ToneAdjustment& previewTone() const { return previewTone_; }
@@ -65,6 +69,8 @@ class EngraveSetup final : public ui::DialogLogic {
   void FillAutoOverscan(ui::DialogControls& controls);
   // X's steps per unit as the host gives them.
   double StepsPerUnitX() const;
+  // The first line the raster engraves, from 0, as far as the parameters have lines.
+  int64_t FirstLine() const;
 
   uint8_t hostPulseMode_;
   bool imageLoaded_ = false;
@@ -75,7 +81,9 @@ class EngraveSetup final : public ui::DialogLogic {
   int ditherCheck_;
   int viewCheck_;  // the preview shows the engraving rather than the picture
   int skipBlankCheck_;
+  int startLine_ = 1;  // "Start at line": every dialog starts at the first line
   MachineEnvelope machine_;
+  ResumePoint resume_;
   EngravingView view_;
   ToneAdjustment previewTone_;
   std::optional<ToneTable> previewTable_;  // none while the adjustments are neutral

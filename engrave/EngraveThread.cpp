@@ -19,8 +19,12 @@ std::atomic<EngraveSetup*> CurrentEngraveSetup{nullptr};
 
 class EngraveThread {
  public:
-  EngraveThread(uint8_t hostPulseMode, const MachineEnvelope& machine, ui::Settings settings)
-      : hostPulseMode_(hostPulseMode), machine_(machine), session_(std::move(settings)) {}
+  EngraveThread(uint8_t hostPulseMode, const MachineEnvelope& machine, const ResumePoint& resume,
+                ui::Settings settings)
+      : hostPulseMode_(hostPulseMode),
+        machine_(machine),
+        resume_(resume),
+        session_(std::move(settings)) {}
   ~EngraveThread() { Join(); }
   EngraveThread(const EngraveThread&) = delete;
   EngraveThread& operator=(const EngraveThread&) = delete;
@@ -45,7 +49,7 @@ class EngraveThread {
 
   void InitInstance() {
     if (CurrentEngraveSetup.load(std::memory_order_acquire) == nullptr) {
-      EngraveSetup setup(hostPulseMode_, machine_);
+      EngraveSetup setup(hostPulseMode_, machine_, resume_);
       CurrentEngraveSetup.store(&setup, std::memory_order_release);
       ui::RunModal(setup);
       CurrentEngraveSetup.store(nullptr, std::memory_order_release);
@@ -60,6 +64,7 @@ class EngraveThread {
 
   const uint8_t hostPulseMode_;
   const MachineEnvelope machine_;
+  const ResumePoint resume_;
   ui::Session session_;
   std::atomic<bool> dialogFinished_{false};
   std::thread thread_;
@@ -102,8 +107,9 @@ void OpenSetupDialog() {
   const uint8_t pulseMode = control != nullptr ? control->PulseMode : 0;
   // What the host tells of its machine is read here, on its thread, while it may change it.
   const MachineEnvelope machine = MachineEnvelope::From(plugin::Motion());
+  const ResumePoint resume = ResumePoint::From(control);
   auto thread =
-      std::make_unique<EngraveThread>(pulseMode, machine, ui::Settings::FromEnvironment());
+      std::make_unique<EngraveThread>(pulseMode, machine, resume, ui::Settings::FromEnvironment());
   CurrentEngraveThread.store(thread.get(), std::memory_order_release);
   try {
     thread->Start();

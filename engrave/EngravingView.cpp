@@ -99,8 +99,15 @@ void EngravingView::DrawLine() {
   const bool forward = drawn_ % 2 == 0;
   line.scanY = scanY_;
   line.scanXTarget = forward ? 0.0 : job_.width;
+  if (drawn_ < job_.firstLine) {
+    // Not engraved: filled only for the error the dithered fill carries into the next line.
+    if (job_.dithered) FillLine(line, bits_.data());
+    scanY_ = scanY_ + line.yStepOver;
+    ++drawn_;
+    return;
+  }
   const bool ahead = job_.moves.skipBlank;
-  if (!ahead || drawn_ == 0) FillLine(line, ahead ? aheadBits_.data() : bits_.data());
+  if (!ahead || drawn_ == job_.firstLine) FillLine(line, ahead ? aheadBits_.data() : bits_.data());
   if (ahead) {
     // As the sequence does: each line filled a line ahead, in order.
     bits_.swap(aheadBits_);
@@ -110,7 +117,9 @@ void EngravingView::DrawLine() {
     FillLine(next, aheadBits_.data());
   }
   // The bits as the line's move fires them: its step k is step k - shift of the line.
-  const ArmedMove move = chain_.Next(forward, bits_.data(), ahead ? aheadBits_.data() : nullptr);
+  ArmedMove move = chain_.Next(forward, bits_.data(), ahead ? aheadBits_.data() : nullptr);
+  // Started further on, the sequence takes X to the first line's start in every layout.
+  if (drawn_ == job_.firstLine && job_.firstLine > 0) move.position = true;
   const int64_t shift = move.runs ? move.bitShift : 0;
   ShiftTriggerBits(bits_.data(), shift);
   travel_.Line(move, scanY_ + line.yStepOver);
@@ -165,7 +174,7 @@ RasterEstimate EngravingView::Estimate(double feedRate) const {
   if (!Started() || drawn_ < lineCount_ || !(feedRate > 0.0) || !std::isfinite(feedRate))
     return estimate;
   estimate.runs = true;
-  estimate.lines = lineCount_;
+  estimate.lines = lineCount_ - std::min(job_.firstLine, lineCount_);
   estimate.seconds = travel_.Length() / feedRate * 60.0;
   return estimate;
 }
@@ -190,6 +199,34 @@ void EngravingView::Paint(PixelSurface& surface) const {
     }
   }
 }
+
+namespace {
+
+// From line firstLine (from 0) of `lines` on: Y and then X go from X 0, Y 0 to that line's
+// start, then the lines (with their overscan) and the return, each move at the feed rate.
+RasterEstimate EstimateFrom(const RasterMoves& moves, double length, double feedRate,
+                            double stepOver, int64_t firstLine, int64_t lines) {
+  double y = 0.0;
+  for (int64_t k = 0; k < firstLine; ++k) y = y + stepOver;
+  const double overscan = moves.OverscanUnits();
+  const bool forward = firstLine % 2 == 0;
+  const double startX = forward ? -overscan : moves.width + overscan;
+  const double top = RasterTopY(length, stepOver);
+  const int64_t engraved = lines - firstLine;
+  // The last line ends on the far side of the one it started from.
+  const bool endsForward = (lines - 1) % 2 == 0;
+  const double lastX = endsForward ? moves.width + overscan : -overscan;
+  const double distance = y + std::fabs(startX) +
+                          double(engraved) * (moves.width + 2.0 * overscan) + (top - y) +
+                          std::hypot(lastX, top);
+  RasterEstimate estimate;
+  estimate.runs = true;
+  estimate.lines = engraved;
+  estimate.seconds = distance / feedRate * 60.0;
+  return estimate;
+}
+
+}  // namespace
 
 RasterEstimate EstimateRaster(double width, double length, double feedRate, double stepOver) {
   RasterEstimate estimate;
@@ -219,8 +256,10 @@ RasterEstimate EstimateRaster(double width, double length, double feedRate, doub
 }
 
 RasterEstimate EstimateRaster(const RasterMoves& moves, double length, double feedRate,
-                              double stepOver) {
+                              double stepOver, int64_t firstLine) {
   RasterEstimate estimate = EstimateRaster(moves.width, length, feedRate, stepOver);
+  if (estimate.runs && firstLine > 0 && firstLine < estimate.lines)
+    return EstimateFrom(moves, length, feedRate, stepOver, firstLine, estimate.lines);
   if (!estimate.runs || moves.Plain()) return estimate;
   // Whole lines with a run-in and run-out: X first goes back to the first line's start; the
   // lines then end a run-out past either edge, where the next one starts.

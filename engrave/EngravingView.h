@@ -30,6 +30,10 @@ struct EngravingJob {
   double stepsPerUnitX = 0.0;
   bool dithered = false;
   RasterMoves moves;  // the lines' X moves: overscan, blank ends skipped
+  // The first line engraved (from 0): the lines before it are filled (the dithered fill
+  // carries its error on) but neither drawn nor counted, and the machine goes from X 0, Y 0
+  // to that line's start first.
+  int64_t firstLine = 0;
 
   bool operator==(const EngravingJob&) const = default;
 };
@@ -61,7 +65,8 @@ class EngravingView {
   int64_t LinesDrawn() const { return drawn_; }
   int64_t LineCount() const { return lineCount_; }
   // The time of the raster's moves once every line is drawn (lines left out for firing
-  // nothing, blank ends and overscans as the sequence sends them); not running before.
+  // nothing, blank ends and overscans as the sequence sends them), from the first line
+  // engraved on; not running before.
   RasterEstimate Estimate(double feedRate) const;
 
   // The frame's pixels so far, stretched into the surface; rows no line has reached yet keep
@@ -97,10 +102,11 @@ class EngravingView {
 };
 
 RasterEstimate EstimateRaster(double width, double length, double feedRate, double stepOver);
-// The same for lines laid out by moves that need no bits (whole lines with an overscan); for
-// skipped blank ends the view's Estimate has it.
+// The same for lines laid out by moves that need no bits (whole lines with an overscan), from
+// line firstLine (from 0) on, X and Y taken there from X 0, Y 0 first; for skipped blank ends
+// the view's Estimate has it.
 RasterEstimate EstimateRaster(const RasterMoves& moves, double length, double feedRate,
-                              double stepOver);
+                              double stepOver, int64_t firstLine = 0);
 
 // "Engraving time: H:MM:SS (N lines)", or "Engraving time: -" for a raster that cannot run.
 std::string EstimateText(const RasterEstimate& estimate);

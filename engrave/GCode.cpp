@@ -37,7 +37,7 @@ std::string PositionMove(double x) {
   return SingleAxisMove("G0 X", x);
 }
 
-std::string BlankStepOverMove(double y) {
+std::string PositionMoveY(double y) {
   return SingleAxisMove("G0 Y", y);
 }
 

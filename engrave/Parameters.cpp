@@ -192,7 +192,7 @@ void CalculateParameters(bool maintainAspect, double stepsPerUnitX, double steps
 }
 
 StartScanningResult StartScanning(bool pulseChecked, ScanStarter& starter,
-                                  const MachineEnvelope& machine) {
+                                  const MachineEnvelope& machine, const RasterStart& start) {
   starter.SetPulseMode(pulseChecked ? 1 : 0);
   // Written so that an undefined value (a typed "nan") fails like a value of zero.
   if (!(gParameters.Width > 0.0) || !(gParameters.Length > 0.0)) {
@@ -229,7 +229,18 @@ StartScanningResult StartScanning(bool pulseChecked, ScanStarter& starter,
     starter.ShowMessage(outside);
     return StartScanningResult::kCheckFailed;
   }
+  if (start.line != 1) {
+    // A raster that never reaches its height has no line to start at but the first.
+    const int64_t lines = CountRasterLines(gParameters.Length, gParameters.YStepOver);
+    if (start.line < 1 || lines < 0 || start.line > lines) {
+      starter.ShowMessage("ERROR... Start at line must be from 1 to " +
+                          std::to_string(lines < 1 ? 1 : lines) + ", the raster's lines.");
+      return StartScanningResult::kCheckFailed;
+    }
+  }
   if (!starter.ConfirmMovement()) return StartScanningResult::kRefused;
+  gParameters.StartLine = start.line;
+  gParameters.ResumeAfterStep = start.afterStep;
   gParameters.ScanXTarget = 0.0;
   gParameters.ScanY = 0.0;
   starter.Arm();

@@ -10,6 +10,7 @@
 
 #include "engrave/MachineEnvelope.h"
 #include "engrave/RasterMoves.h"
+#include "engrave/RasterStart.h"
 #include "engrave/TriggerLine.h"
 
 namespace engrave {
@@ -45,6 +46,10 @@ struct ParameterSet {
   std::atomic<int32_t> TriggerLineLength{0};
   std::atomic<double> ScanY{0.0};        // Y of the line to engrave next
   std::atomic<double> ScanXTarget{0.0};  // X where the last line ended: 0 or Width
+  // Where the raster armed last starts ("Start at line", from 1) and the steps of that line,
+  // from its edge, that fired before an interruption (-1: none). Per raster, never stored.
+  std::atomic<int32_t> StartLine{1};
+  std::atomic<int64_t> ResumeAfterStep{-1};
   // True once LoadParameters has run in this process; until then there is nothing of the
   // user's to save.
   std::atomic<bool> Loaded{false};
@@ -97,8 +102,10 @@ enum class StartScanningResult { kCheckFailed, kRefused, kArmed };
 
 // The checks and the arming of "Start Scanning", after the dialog has read its fields and run
 // CalculateParameters. The machine is what the host told of it when the dialog opened: an
-// overscan must fit its steps and the raster its soft limits.
+// overscan must fit its steps and the raster its soft limits. The start line must be one of
+// the raster's lines.
 StartScanningResult StartScanning(bool pulseChecked, ScanStarter& starter,
-                                  const MachineEnvelope& machine = {});
+                                  const MachineEnvelope& machine = {},
+                                  const RasterStart& start = {});
 
 }  // namespace engrave

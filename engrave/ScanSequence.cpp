@@ -63,11 +63,18 @@ void MenuHandler::AdvanceLine() {
   p.ScanY = nextY;
   p.ScanXTarget = lineEnd;
   bool moved = true;
+  if (positionFirst_) {
+    // A raster that starts past its first line: Y goes to that line first, the tool off.
+    SendCode(engrave::PositionMoveY(scanY).c_str());
+    if (rasterMoves_.Plain())
+      SendCode(engrave::PositionMove(forward ? 0.0 : double(p.Width)).c_str());
+    positionFirst_ = false;
+  }
   if (rasterMoves_.Plain())
     SendCode(engrave::LineMove(lineEnd, p.FeedRate).c_str());
   else
     moved = SendLineMoves(forward);
-  SendCode((moved ? engrave::StepOverMove(nextY) : engrave::BlankStepOverMove(nextY)).c_str());
+  SendCode((moved ? engrave::StepOverMove(nextY) : engrave::PositionMoveY(nextY)).c_str());
   ++lineNumber_;
   host_.motion->LineDone = 0;
 }
@@ -79,7 +86,10 @@ bool MenuHandler::SendLineMoves(bool forward) {
   const uint32_t* ahead = filled && aheadFilled_ ? aheadBits_.data() : nullptr;
   const engrave::ArmedMove move = chain_.Next(forward, filled ? bits : nullptr, ahead);
   if (!move.runs) return false;
-  if (filled) engrave::ShiftTriggerBits(bits, move.bitShift);
+  if (filled) {
+    engrave::ShiftTriggerBits(bits, move.bitShift);
+    host_.driver->RasterBitShift = int32_t(move.bitShift);
+  }
   // The armed move counts its steps from where it starts: X goes there first, tool off.
   if (move.position) SendCode(engrave::PositionMove(move.startX).c_str());
   SendCode(engrave::LineMove(move.endX, engrave::gParameters.FeedRate).c_str());

@@ -1,5 +1,6 @@
 #include "host/HostOptions.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -40,6 +41,7 @@ void PrintEngraveOptions(std::FILE* out) {
       "  --overscan D|auto     every line runs D further at both ends, the tool off there\n"
       "                        (auto: 1.2 times X's braking distance at the feed rate)\n"
       "  --skip-blank          skip blank ends: each line moves only over the steps it fires\n"
+      "  --from-line K         start at line K (from 1): the lines before it are not engraved\n"
       "  --brightness B        picture adjustment, -100 to 100 (default as stored, else 0)\n"
       "  --contrast C          picture adjustment, -100 to 100 (default as stored, else 0)\n"
       "  --gamma G             picture adjustment, 0.1 to 10; above 1 lifts the mid-tones\n"
@@ -82,7 +84,7 @@ bool ParseOptions(const std::vector<std::string>& args, Program program, Options
     std::string name = args[i], value;
     const std::string key = name.substr(0, name.find('='));
     const bool takesValue = files.count(key) || fields.count(key) || machine.count(key) ||
-                            key == "--overscan" || adjustments.count(key) ||
+                            key == "--overscan" || key == "--from-line" || adjustments.count(key) ||
                             (lcnc && key == "--before");
     if (const size_t equals = name.find('='); equals != std::string::npos && takesValue) {
       value = name.substr(equals + 1);
@@ -94,6 +96,11 @@ bool ParseOptions(const std::vector<std::string>& args, Program program, Options
       }
       value = args[++i];
     }
+    static const char* const kSettings[] = {"--aspect",     "--pulse",    "--dither",   "--invert",
+                                            "--skip-blank", "--overscan", "--from-line"};
+    if (fields.count(name) || adjustments.count(name) || machine.count(name) ||
+        std::find(std::begin(kSettings), std::end(kSettings), name) != std::end(kSettings))
+      options.settingsGiven.push_back(name);
     if (name == "--aspect") {
       options.aspect = true;
     } else if (name == "--pulse") {
@@ -114,6 +121,15 @@ bool ParseOptions(const std::vector<std::string>& args, Program program, Options
           return false;
         }
         options.overscan = NumberOption{value, *number};
+      }
+    } else if (name == "--from-line") {
+      // A whole number from 1, as the dialog's "Start at line" reads it.
+      const bool digits = !value.empty() && value.size() <= 9 &&
+                          value.find_first_not_of("0123456789") == std::string::npos;
+      options.fromLine = digits ? std::stol(value) : 0;
+      if (options.fromLine < 1) {
+        *error = "--from-line needs a line number from 1 on, not \"" + value + "\"";
+        return false;
       }
     } else if (name == "--help" || name == "-h") {
       options.mode = "help";
@@ -165,6 +181,19 @@ bool ParseOptions(const std::vector<std::string>& args, Program program, Options
     *error = "--accel-x must be > 0";
     return false;
   }
+  if (options.fromLine > 1 && !options.aspect) {
+    // The raster's lines, as the sequence counts them; with --aspect the height comes from the
+    // picture and the dialog refuses a line past the end.
+    long lines = 0;
+    for (double y = 0.0; y < options.height.value && lines < options.fromLine;
+         y = y + options.stepOver.value)
+      ++lines;
+    if (lines < options.fromLine) {
+      *error = "--from-line " + std::to_string(options.fromLine) + ": the raster has only " +
+               std::to_string(lines) + (lines == 1 ? " line" : " lines");
+      return false;
+    }
+  }
   if (options.overscanAuto && !lcnc && !(options.accelerationX > 0.0)) {
     *error = "--overscan auto needs X's acceleration: give --accel-x";
     return false;
@@ -192,6 +221,7 @@ std::string ComposeScript(const Options& options, const std::string& picture) {
   if (options.overscan) script += "set 4193 " + options.overscan->text + "\n";
   if (options.overscanAuto) script += "click 4194\n";  // after the feed rate: Auto reads it
   if (options.skipBlank) script += "check 4195 1\n";
+  if (options.fromLine != 1) script += "set 4205 " + std::to_string(options.fromLine) + "\n";
   if (!options.preview.empty()) {
     // The fields typed above take effect at a recalculation; then the view of the engraving.
     script += "click 4178\n";

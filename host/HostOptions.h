@@ -33,9 +33,15 @@ struct Options {
   // --brightness, --contrast, --gamma: typed into the picture adjustments' fields; without
   // them the fields stay as stored.
   std::optional<NumberOption> brightness, contrast, gamma;
+  // --from-line K: the raster starts at line K (from 1, as the progress counts lines), typed
+  // into "Start at line".
+  long fromLine = 1;
   double stepsPerUnitX = 100.0;
   double stepsPerUnitY = 100.0;
   double accelerationX = 0.0;  // --accel-x (host-sim; engrave-lcnc reads the INI): 0 not known
+  // The options given that change what the engraving fires or where (not the files written):
+  // a resume takes every setting from its record instead.
+  std::vector<std::string> settingsGiven;
   std::string profile, gcode, image, trace, plugin;
   std::string preview;  // --preview FILE.png: the dialog's view of the engraving
   // engrave-lcnc only

@@ -140,6 +140,8 @@ void PrintSummary(const LcncHost& host, const host::Options& options, double mdi
               Max(f.lineRates));
   std::printf("MDI: %.1f ms per command that does not move; moves took median %.1f ms\n",
               mdiSeconds * 1e3, Median(f.mdiSeconds) * 1e3);
+  if (const std::string hint = host.ResumeHint(); !hint.empty())
+    std::printf("resume: %s; engrave-lcnc resume goes on from there\n", hint.c_str());
   if (!options.fired.empty()) std::printf("fired: %s\n", options.fired.c_str());
   if (!options.gcode.empty()) std::printf("G-code: %s\n", options.gcode.c_str());
   if (!options.image.empty()) std::printf("result picture: %s\n", options.image.c_str());

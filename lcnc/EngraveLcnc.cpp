@@ -3,6 +3,7 @@
 //
 //   engrave-lcnc [gui] [-ini FILE]                    the host window (needs DISPLAY)
 //   engrave-lcnc engrave [PICTURE] [options] [-ini FILE]  one whole engraving, scripted dialog
+//   engrave-lcnc resume [PICTURE] [options] [-ini FILE]   goes on with an interrupted one
 //   engrave-lcnc program FILE [-ini FILE]             runs a G-code program in AUTO and says how
 //                                                     long X stepped (to compare with a raster)
 //
@@ -29,6 +30,7 @@
 #include "lcnc/Connection.h"
 #include "lcnc/HostWindowLink.h"
 #include "lcnc/LcncHost.h"
+#include "lcnc/Resuming.h"
 
 namespace lcnc {
 namespace {
@@ -40,6 +42,7 @@ void PrintUsage(std::FILE* out) {
   std::fputs(
       "usage: engrave-lcnc [gui] [-ini FILE]\n"
       "       engrave-lcnc engrave [PICTURE] [options] [-ini FILE]\n"
+      "       engrave-lcnc resume [PICTURE] [--profile FILE] [output options] [-ini FILE]\n"
       "       engrave-lcnc program FILE [-ini FILE]\n"
       "       engrave-lcnc --version\n"
       "options:\n",
@@ -50,6 +53,9 @@ void PrintUsage(std::FILE* out) {
       "  --home                home every joint first (machines that must be homed)\n"
       "  --before CODE         an MDI command to run before the menu command (repeatable)\n"
       "  -ini FILE             the machine's INI (default: $INI_FILE_NAME, set by LinuxCNC)\n"
+      "An interrupted engraving is kept in PROFILE.resume (default\n"
+      "~/.engrave-lcnc-profile.xml.resume); resume goes on with it, with the same picture (the\n"
+      "recorded one, or PICTURE when it moved), settings and steps per unit.\n"
       "The machine's steps per unit are the INI's [JOINT_0]SCALE and [JOINT_1]SCALE.\n"
       "HAL pins: engrave-trigger.cycle-start, engrave-trigger.reset (rising edge).\n",
       out);
@@ -96,9 +102,14 @@ bool CheckOverscan(const Options& options, const MachineSettings& machine) {
   return true;
 }
 
-int RunEngrave(const Options& options) {
-  Connection link;
-  if (!link.Open(options)) return 1;
+// What makes a run go on with an interrupted engraving rather than start one.
+struct Resuming {
+  ResumeSetup setup;
+};
+
+// One scripted engraving on an open connection: the dialog answered (a new engraving from the
+// options, or the recorded one from the resume line), Cycle Start, every line to the end.
+int RunScriptedEngraving(const Options& options, Connection& link, const Resuming* resuming) {
   std::string error;
   if (!MachineOn(link.cnc, &error)) {
     std::fprintf(stderr, "engrave-lcnc: %s\n", error.c_str());
@@ -108,6 +119,8 @@ int RunEngrave(const Options& options) {
     return Failure("homing: " + error);
   if (!CheckOverscan(options, link.machine)) return 1;
   LcncHost host(options, link.machine, link.cnc, link.trigger);
+  const std::string resumeFile = ResumeFileOf(options);
+  host.KeepResumeFile(resumeFile);
   const double mdiSeconds = host.MeasureMdiSeconds(5);
   for (const std::string& line : options.before) {
     if (!host.RunMdi(line, &error)) {
@@ -119,15 +132,20 @@ int RunEngrave(const Options& options) {
   host::TempDir temp("engrave-lcnc");
   if (!temp.ok()) return Failure("cannot make a temporary folder");
   std::string picture = options.picture;
-  if (picture.empty()) {
+  if (resuming != nullptr) {
+    picture = resuming->setup.picture;
+  } else if (picture.empty()) {
     picture = temp.File("sample.png");
     if (!host::WritePng(picture, host::MakeSamplePicture(), &error)) return Failure(error);
   }
   setenv("ENGRAVING_UI", "script", 1);
   if (std::getenv("ENGRAVING_UI_SCRIPT") == nullptr) {
     const std::string script = temp.File("answers.script");
-    if (!host::WriteText(script, host::ComposeScript(options, picture)))
-      return Failure("cannot write " + script);
+    const std::string answers =
+        resuming != nullptr
+            ? ComposeResumeScript(resuming->setup.record, picture, resuming->setup.plan.line)
+            : host::ComposeScript(options, picture);
+    if (!host::WriteText(script, answers)) return Failure("cannot write " + script);
     setenv("ENGRAVING_UI_SCRIPT", script.c_str(), 1);
   }
   if (std::getenv("ENGRAVING_UI_LOG") == nullptr)
@@ -149,6 +167,8 @@ int RunEngrave(const Options& options) {
     host.Finish();
     return Failure("the plug-in added no \"&Engrave Photo\" menu item");
   }
+  if (resuming != nullptr)
+    host.SetResumePoint(resuming->setup.plan.line, resuming->setup.plan.afterStep);
   host.Notify(command);
   host.ReadUiLog(tail);
 
@@ -167,6 +187,22 @@ int RunEngrave(const Options& options) {
     return Failure(alive ? "the setup dialog closed without arming the engraving"
                          : "stopped before the engraving was armed");
   }
+  if (resuming != nullptr) {
+    // The dialog's fields and what it derived from the picture must be the recorded ones, or
+    // the lines would fire elsewhere than where the first run left them.
+    while (plugin.DialogRunning() && alive) {
+      alive = host.Tick();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    host.ReadUiLog(tail);
+    const std::string difference = SettingsDifference(resuming->setup.record, host.shownFields());
+    if (!difference.empty()) {
+      host.PressReset();
+      host.Finish();
+      return Failure("cannot resume: the settings differ from the interrupted engraving's: " +
+                     difference);
+    }
+  }
 
   host.PressCycleStart();
   while (alive && !gStopRequested && !((host.complete() || host.canceled()) && host.idle())) {
@@ -179,12 +215,54 @@ int RunEngrave(const Options& options) {
   const bool written = host.Finish();
   host.ReadUiLog(tail);
   PrintSummary(host, options, mdiSeconds);
+  const std::string hint = host.ResumeHint();
   if (!complete)
-    std::fprintf(stderr, "engrave-lcnc: the engraving did not complete (%s)\n",
+    std::fprintf(stderr, "engrave-lcnc: the engraving did not complete (%s)%s\n",
                  gStopRequested   ? "stopped"
                  : reason.empty() ? "cancelled"
-                                  : reason.c_str());
+                                  : reason.c_str(),
+                 hint.empty() ? ""
+                              : ("; to go on: engrave-lcnc resume" +
+                                 (options.profile.empty() ? std::string()
+                                                          : " --profile " + options.profile) +
+                                 " (" + hint + ")")
+                                    .c_str());
   return complete && written ? 0 : 1;
+}
+
+int RunEngrave(const Options& options) {
+  Connection link;
+  if (!link.Open(options)) return 1;
+  AdoptComponentRecord(ResumeFileOf(options), link.trigger.LastArmed());
+  return RunScriptedEngraving(options, link, nullptr);
+}
+
+// Goes on with the engraving kept in the resume file, after its checks.
+int RunResume(const Options& options) {
+  if (!options.settingsGiven.empty())
+    return Failure("resume takes every setting from the interrupted engraving, not " +
+                   options.settingsGiven.front());
+  const std::string path = ResumeFileOf(options);
+  Resuming resuming;
+  std::string why;
+  // The picture first: that needs no LinuxCNC.
+  if (!ReadResume(path, options.picture, &resuming.setup, &why)) return Failure(why);
+  Connection link;
+  if (!link.Open(options)) return 1;
+  AdoptComponentRecord(path, link.trigger.LastArmed());
+  if (!ReadResume(path, options.picture, &resuming.setup, &why)) return Failure(why);
+  if (!PlanResumeOn(link.machine, link.trigger.LastArmed(), &resuming.setup, &why)) {
+    // A record of an engraving that fired to its end is of no more use.
+    if (resuming.setup.plan.finished) std::remove(path.c_str());
+    return Failure(why);
+  }
+  const ResumePlan& plan = resuming.setup.plan;
+  if (!plan.note.empty()) std::fprintf(stderr, "engrave-lcnc: %s\n", plan.note.c_str());
+  std::printf("resume: %s of %ld, %s (%s)\n",
+              DescribeResumePoint(plan.line, plan.afterStep).c_str(), resuming.setup.record.lines,
+              resuming.setup.picture.c_str(), path.c_str());
+  std::fflush(stdout);
+  return RunScriptedEngraving(options, link, &resuming);
 }
 
 // Runs a G-code program in AUTO, as another display would, and reports the X stepping the
@@ -254,6 +332,7 @@ int main(int argc, char** argv) {
   }
   if (options.mode.empty()) options.mode = "gui";
   if (options.mode == "engrave") return RunEngrave(options);
+  if (options.mode == "resume") return RunResume(options);
   if (options.mode == "gui") return RunGui(options);
   if (options.mode == "program") return RunProgram(options);
   std::fprintf(stderr, "engrave-lcnc: unknown command %s\n", options.mode.c_str());

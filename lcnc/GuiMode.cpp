@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "host/InstallPaths.h"
 #include "lcnc/Connection.h"
 #include "lcnc/HostWindowLink.h"
+#include "lcnc/Resuming.h"
 #include "lcnc/WindowProtocol.h"
 
 extern char** environ;
@@ -105,8 +107,43 @@ std::string RasterText(const LcncHost& host) {
   if (host.armed()) return "Engraving armed: press Cycle Start";
   if (host.running()) return host.progress().Text(std::chrono::steady_clock::now());
   if (host.complete()) return "Engraving complete";
-  if (host.canceled()) return "Engraving cancelled: " + host.cancelReason();
+  if (host.canceled()) {
+    // How to go on first: the reason may be long.
+    const std::string hint = host.ResumeHint();
+    if (hint.empty()) return "Engraving cancelled: " + host.cancelReason();
+    return "Engraving cancelled; Resume goes on at " + hint.substr(0, hint.find(", kept in")) +
+           " (" + host.cancelReason() + ")";
+  }
   return "";
+}
+
+// Opens the setup dialog with the answers that arm the engraving kept in the resume file
+// again, from where it stopped; the dialog shows them as they are given. False with the reason
+// to refuse.
+bool StartResume(LcncHost& host, Connection& link, const std::string& resumeFile,
+                 const host::TempDir& temp, ResumeSetup* setup, std::string* why) {
+  if (!ReadResume(resumeFile, "", setup, why) ||
+      !PlanResumeOn(link.machine, link.trigger.LastArmed(), setup, why))
+    return false;
+  const int command = host.plugin().menu.FindCommand(host::kMenuItem);
+  const std::string script = temp.File("resume.script");
+  if (command < 0 || !host::WriteText(script, ComposeResumeScript(setup->record, setup->picture,
+                                                                  setup->plan.line))) {
+    *why = "cannot prepare the setup dialog";
+    return false;
+  }
+  // The dialog reads its answers when it opens, on this thread; later dialogs are the user's.
+  const char* previous = std::getenv("ENGRAVING_UI_SCRIPT");
+  const std::string saved = previous != nullptr ? previous : "";
+  setenv("ENGRAVING_UI_SCRIPT", script.c_str(), 1);
+  host.SetResumePoint(setup->plan.line, setup->plan.afterStep);
+  host.Notify(command);
+  host.SetResumePoint(0, -1);
+  if (previous != nullptr)
+    setenv("ENGRAVING_UI_SCRIPT", saved.c_str(), 1);
+  else
+    unsetenv("ENGRAVING_UI_SCRIPT");
+  return true;
 }
 
 }  // namespace
@@ -128,10 +165,10 @@ int RunGui(const host::Options& options) {
 
   LcncHost host(options, link.machine, link.cnc, link.trigger);
   host.onStatus = [&](const std::string& text) { window.Send({"status", text}); };
-  const std::string profile = options.profile.empty()
-                                  ? std::string(std::getenv("HOME") ? std::getenv("HOME") : ".") +
-                                        "/.engrave-lcnc-profile.xml"
-                                  : options.profile;
+  const std::string profile = options.profile.empty() ? DefaultProfilePath() : options.profile;
+  const std::string resumeFile = ResumePath(profile);
+  AdoptComponentRecord(resumeFile, link.trigger.LastArmed());
+  host.KeepResumeFile(resumeFile);
   if (!host.Start(profile, &error)) return Failure(error);
   for (const auto& popup : host.plugin().menu.popups())
     for (const auto& item : popup.items)
@@ -139,6 +176,7 @@ int RunGui(const host::Options& options) {
 
   bool quit = false, alive = true;
   std::string lastMachine, lastRaster;
+  std::optional<ResumeSetup> resuming;  // armed to go on: its settings are checked
   auto lastSent = Clock::now() - std::chrono::seconds(1);
   while (alive && !gStopRequested && !(quit && !host.plugin().DialogRunning())) {
     alive = host.Tick();
@@ -163,9 +201,30 @@ int RunGui(const host::Options& options) {
       } else if (kind == "go-to-zero") {
         if (host.idle() && !host.armed() && !host.running() && !host.RunMdi("G0 X0 Y0", &error))
           window.Send({"raster", error});
+      } else if (kind == "resume") {
+        ResumeSetup setup;
+        std::string why;
+        if (!host.idle() || host.armed() || host.running() || host.plugin().DialogRunning())
+          window.Send({"raster", "Resume: not while an engraving is armed or running"});
+        else if (!StartResume(host, link, resumeFile, temp, &setup, &why))
+          window.Send({"raster", "Cannot resume: " + why});
+        else
+          resuming = setup;
       } else if (kind == "close") {
         quit = true;
       }
+    }
+    if (resuming && !host.plugin().DialogRunning()) {
+      // Armed with other settings than the interrupted engraving's, its lines would fire
+      // elsewhere: disarmed again.
+      const std::string difference =
+          host.armed() ? SettingsDifference(resuming->record, host.shownFields()) : "";
+      if (!difference.empty()) {
+        host.PressReset();
+        window.Send({"raster", "Cannot resume: the settings differ: " + difference});
+        lastRaster.clear();
+      }
+      resuming.reset();
     }
     const MachineStatus& status = host.machineStatus();
     const std::string machine =

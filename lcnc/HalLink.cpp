@@ -104,9 +104,16 @@ bool TriggerBuffer::Map(std::string* error) {
       break;
   }
   base_ = base;
-  // A dead host's last arming is withdrawn; the component then takes new moves again.
+  // A dead host's last arming is withdrawn; the component then takes new moves again. Once it
+  // has let go of that move, the move's record is final: what its line fired is kept.
   __atomic_store_n(&ctl->arm_move, 0u, __ATOMIC_RELEASE);
   Beat();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+  while (__atomic_load_n(&ctl->ack_move, __ATOMIC_ACQUIRE) != 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Beat();
+  }
   driver_ = new (base_) DriverState{};
   lastMove_ = __atomic_load_n(&ctl->ack_move, __ATOMIC_ACQUIRE);
   return true;
@@ -119,10 +126,16 @@ void TriggerBuffer::Beat() {
     __atomic_add_fetch(&control()->heartbeat, 1u, __ATOMIC_ACQ_REL);
 }
 
-void TriggerBuffer::Arm(int direction, bool pulseMode) {
+void TriggerBuffer::Arm(int direction, bool pulseMode, const MoveTag& tag) {
   if (base_ == nullptr) return;
   engrave_trigger_control* ctl = control();
+  // The record is cleared before it is tagged: a host dying in between leaves an empty record
+  // with the previous tag, never the previous record with this tag.
   std::memset(ENGRAVE_TRIGGER_FIRED(base_), 0, ENGRAVE_TRIGGER_WORDS * 4);
+  __atomic_thread_fence(__ATOMIC_RELEASE);
+  ctl->job = tag.job;
+  ctl->job_line = tag.line;
+  ctl->job_bit_shift = tag.bitShift;
   ctl->direction = direction < 0 ? -1 : 1;
   ctl->pulse_mode = pulseMode ? 1u : 0u;
   armedMove_ = ++lastMove_ == 0 ? ++lastMove_ : lastMove_;
@@ -166,6 +179,28 @@ MoveRecord TriggerBuffer::Record() const {
 
 const uint32_t* TriggerBuffer::fired() const {
   return base_ != nullptr ? ENGRAVE_TRIGGER_FIRED(base_) : nullptr;
+}
+
+int64_t TriggerBuffer::LastFiredStep() const {
+  if (base_ == nullptr) return -1;
+  const uint32_t* words = ENGRAVE_TRIGGER_FIRED(base_);
+  for (int64_t w = ENGRAVE_TRIGGER_WORDS - 1; w >= 0; --w) {
+    // The component sets bits while we read: a word read once is a lower bound, as wanted.
+    const uint32_t word = __atomic_load_n(&words[w], __ATOMIC_RELAXED);
+    if (word != 0) return 32 * w + 31 - __builtin_clz(word);
+  }
+  return -1;
+}
+
+ArmedMoveRecord TriggerBuffer::LastArmed() const {
+  ArmedMoveRecord record;
+  if (base_ == nullptr) return record;
+  const engrave_trigger_control* ctl = control();
+  record.tag.job = ctl->job;
+  record.tag.line = ctl->job_line;
+  record.tag.bitShift = ctl->job_bit_shift;
+  record.lastFired = LastFiredStep();
+  return record;
 }
 
 bool TriggerBuffer::ReadCapture(AxisCapture* capture) const {

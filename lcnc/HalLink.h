@@ -39,6 +39,22 @@ struct SteppingRecord {
   std::vector<double> gapsMs;  // standstills of 3 ms or more before a step, oldest first
 };
 
+// Which raster line an armed move engraves, for whoever must go on after an interruption:
+// the engraving (a number of the host's, 0 none), the line (from 0) and the move's step of the
+// line's own step 0.
+struct MoveTag {
+  uint32_t job = 0;
+  int32_t line = -1;
+  int32_t bitShift = 0;
+};
+
+// The last move armed in the component, as it kept it: its tag and the last step that fired
+// (in the move's numbering; -1 none).
+struct ArmedMoveRecord {
+  MoveTag tag;
+  int64_t lastFired = -1;
+};
+
 class TriggerBuffer {
  public:
   TriggerBuffer() = default;
@@ -48,7 +64,8 @@ class TriggerBuffer {
 
   // Maps the component's shared memory and takes it over. False (with a reason) when
   // engrave_trigger is not loaded, or when another engrave-lcnc that still runs holds it;
-  // one that died is replaced.
+  // one that died is replaced, its last move disarmed (its record, final, stays until the
+  // next arming: LastArmed()).
   bool Map(std::string* error);
   bool mapped() const { return base_ != nullptr; }
 
@@ -59,9 +76,9 @@ class TriggerBuffer {
   // Proves to the component that the host runs; at least every few milliseconds. Any thread.
   void Beat();
 
-  // Arms the component for the next X move: clears the fired record, then publishes the move.
-  // direction: +1 when the move runs forward in stepgen counts.
-  void Arm(int direction, bool pulseMode);
+  // Arms the component for the next X move: clears the fired record, tags it, then publishes
+  // the move. direction: +1 when the move runs forward in stepgen counts.
+  void Arm(int direction, bool pulseMode, const MoveTag& tag = {});
   // Disarms at once and waits until the component has seen it (false: it did not answer,
   // its thread does not run).
   bool Disarm(double timeoutSeconds);
@@ -72,6 +89,10 @@ class TriggerBuffer {
   MoveRecord Record() const;
   // Bit j set: step j of the last armed move fired. Final after Disarm.
   const uint32_t* fired() const;
+  // The last step of the last armed move that fired so far (-1 none); final after Disarm.
+  int64_t LastFiredStep() const;
+  // The last armed move's tag and record, as the component keeps them.
+  ArmedMoveRecord LastArmed() const;
 
   // A consistent capture of the last servo period; false when the component's servo function
   // does not run (nothing captured yet).

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <thread>
 
 #include "host/InstallPaths.h"
@@ -33,6 +34,10 @@ constexpr auto kProgressInterval = std::chrono::seconds(10);
 constexpr auto kIdleProof = std::chrono::milliseconds(50);
 // A main loop that makes no pass for this long is stuck: the watchdog may then stop the tool.
 constexpr auto kMainLoopStall = std::chrono::seconds(1);
+// While a line fires, its progress goes to the resume file this often.
+constexpr auto kResumeRecordInterval = std::chrono::seconds(1);
+// A resume file that takes longer to write no longer holds up the next line.
+constexpr auto kResumeRecordWait = std::chrono::seconds(2);
 
 std::optional<double> IniNumber(IniFile& ini, const char* tag, const char* section) {
   const char* text = ini.Find(tag, section);
@@ -45,6 +50,23 @@ std::optional<double> IniNumber(IniFile& ini, const char* tag, const char* secti
 
 double Milliseconds(int64_t nanoseconds) {
   return double(nanoseconds) / 1e6;
+}
+
+// A number for each raster, so that the trigger component's record of a move can be told to
+// belong to it after a crash; never 0.
+uint32_t NewJobNumber() {
+  std::random_device random;
+  uint32_t number = 0;
+  while (number == 0) number = random();
+  return number;
+}
+
+std::optional<long> ShownInteger(const std::map<int, std::string>& shown, int id) {
+  const auto found = shown.find(id);
+  if (found == shown.end()) return std::nullopt;
+  const std::optional<double> value = host::ParseNumber(found->second);
+  if (!value || *value != std::floor(*value)) return std::nullopt;
+  return long(*value);
 }
 
 }  // namespace
@@ -129,6 +151,121 @@ bool LcncHost::Start(const std::string& profile, std::string* error) {
   return true;
 }
 
+void LcncHost::KeepResumeFile(const std::string& path) {
+  journal_ = std::make_unique<ResumeJournal>(path);
+}
+
+void LcncHost::SetResumePoint(long line, long afterStep) {
+  plugin_.control.ResumeLine = int32_t(line > 0 ? line : 0);
+  plugin_.control.ResumeAfterStep = line > 0 ? afterStep : -1;
+}
+
+std::string LcncHost::ResumeHint() const {
+  if (!journal_ || complete_) return "";
+  const std::optional<ResumeRecord> record = journal_->latest();
+  if (!record) return "";
+  std::string hint =
+      "line " + std::to_string(record->line) + " of " + std::to_string(record->lines);
+  if (record->fired >= 0) hint += " after step " + std::to_string(record->fired);
+  return hint + ", kept in " + journal_->path();
+}
+
+void LcncHost::StartResumeRecord(long firstLine) {
+  journaling_ = false;
+  if (!journal_) return;
+  ResumeRecord record;
+  record.job = NewJobNumber();
+  std::error_code error;
+  record.picture = std::filesystem::absolute(picturePath_, error).string();
+  if (picturePath_.empty() ||
+      !FingerprintFile(record.picture, &record.pictureBytes, &record.pictureHash)) {
+    std::fprintf(stderr,
+                 "engrave-lcnc: cannot read the picture %s: this engraving cannot be "
+                 "resumed if it is interrupted\n",
+                 picturePath_.c_str());
+    return;
+  }
+  record.stepsPerUnitX = std::fabs(machine_.scaleX);
+  record.stepsPerUnitY = std::fabs(machine_.scaleY);
+  for (const ResumeField& field : kResumeFields)
+    if (const auto shown = shown_.find(field.controlId); shown != shown_.end())
+      record.fields[field.controlId] = shown->second;
+  record.lines = progress_.lines();
+  record.line = firstLine;
+  // Going on with an interrupted line: what fired of it before stays fired (the plug-in clears
+  // those steps when the dialog that armed it was handed this line).
+  record.fired = dialogResumeLine_ == firstLine ? long(dialogResumeAfterStep_) : -1;
+  record.running = true;
+  record_ = record;
+  recordAhead_ = journal_->Post(record_);
+  journaling_ = true;
+  lastProgressRecord_ = Clock::now();
+}
+
+bool LcncHost::ResumeRecordReady(long rasterLine) {
+  if (!journaling_) return true;
+  // Before a line may fire, the record says it may be firing: after a power cut, that line
+  // counts as engraved rather than fire any of its dots twice.
+  if (record_.line < rasterLine + 1 || !record_.running) {
+    record_.line = rasterLine + 1;
+    record_.fired = -1;
+    record_.running = true;
+    recordAhead_ = journal_->Post(record_);
+  }
+  if (journal_->Written(recordAhead_)) {
+    waitingForRecord_.reset();
+    return true;
+  }
+  if (!waitingForRecord_) waitingForRecord_ = Clock::now();
+  if (Clock::now() - *waitingForRecord_ < kResumeRecordWait) return false;
+  std::fprintf(stderr,
+               "engrave-lcnc: the resume file %s is slow to write; going on without "
+               "waiting for it\n",
+               journal_->path().c_str());
+  waitingForRecord_.reset();
+  recordAhead_ = 0;
+  return true;
+}
+
+void LcncHost::RecordMoveEnd(const Command& command, int64_t lastFired) {
+  if (!journaling_) return;
+  const long line = command.rasterLine + 1;
+  const int64_t fired = lastFired < 0 ? -1 : std::max<int64_t>(-1, lastFired - command.bitShift);
+  if (command.ended && !canceled_ && !stopping_) {
+    // The whole line went by: the next one is recorded before it is armed.
+    record_.line = line + 1;
+    record_.fired = -1;
+    record_.running = true;
+  } else {
+    record_.fired = record_.line == line ? std::max<long>(record_.fired, long(fired)) : long(fired);
+    record_.line = line;
+    record_.running = false;
+  }
+  recordAhead_ = journal_->Post(record_);
+}
+
+void LcncHost::RecordProgressDuringLine() {
+  if (!journaling_ || Clock::now() - lastProgressRecord_ < kResumeRecordInterval) return;
+  lastProgressRecord_ = Clock::now();
+  for (const Command& command : inFlight_) {
+    if (!command.armedMove || record_.line != command.rasterLine + 1) continue;
+    const int64_t lastFired = trigger_.LastFiredStep();
+    if (lastFired < 0 || lastFired - command.bitShift <= record_.fired) return;
+    record_.fired = long(lastFired - command.bitShift);
+    journal_->Post(record_);
+    return;
+  }
+}
+
+void LcncHost::SealResumeRecord() {
+  if (!journaling_) return;
+  journaling_ = false;
+  // Nothing fires any more: a line recorded ahead of its arming fired nothing.
+  if (!record_.running) return;
+  record_.running = false;
+  journal_->Post(record_);
+}
+
 bool LcncHost::idle() const {
   return inFlight_.empty() && plugin_.pendingCode().empty() && hostLines_.empty() &&
          restoreModes_.empty();
@@ -152,6 +289,8 @@ bool LcncHost::Tick() {
   RunCommands();
   RestoreModes();
   ShowProgress(false);
+  RecordProgressDuringLine();
+  if (journaling_ && canceled_ && idle()) SealResumeRecord();
   return !lost_;
 }
 
@@ -253,6 +392,9 @@ void LcncHost::WatchPins() {
 }
 
 void LcncHost::Notify(int32_t commandId) {
+  // A dialog that opens now takes these, whatever the fields hold later.
+  dialogResumeLine_ = plugin_.control.ResumeLine;
+  dialogResumeAfterStep_ = plugin_.control.ResumeAfterStep;
   {
     const HeartbeatKeeper::Hold hold(heartbeat_);
     plugin_.entries().Notify(commandId);
@@ -306,11 +448,13 @@ void LcncHost::OnStatus(const std::string& text) {
     running_ = true;
     rasterCommands_ = 0;
     plugin_.control.CycleStart = 0;  // the button is momentary
-    const std::optional<double> height = host::ParseNumber(shownHeight_);
-    const std::optional<double> stepOver = host::ParseNumber(shownStepOver_);
+    const std::optional<double> height = host::ParseNumber(shown_[4164]);
+    const std::optional<double> stepOver = host::ParseNumber(shown_[4167]);
     const std::optional<long> lines =
         height && stepOver ? RasterLineCount(*height, *stepOver) : std::nullopt;
-    progress_.Start(lines.value_or(0), Clock::now());
+    const long firstLine = std::max(1L, ShownInteger(shown_, 4205).value_or(1));
+    progress_.Start(lines.value_or(0), Clock::now(), firstLine - 1);
+    StartResumeRecord(firstLine);
     trigger_.ResetStepping();
     knownSerial_ = std::max(knownSerial_, cnc_.echoSerial());
     // The raster's lines are absolute moves with a stop at every corner: LinuxCNC runs the
@@ -334,6 +478,9 @@ void LcncHost::OnStatus(const std::string& text) {
   if (text == host::kCompleteStatus) {
     running_ = false;
     complete_ = true;
+    // Every line has fired: nothing is left to go on with.
+    if (journaling_) journal_->Clear();
+    journaling_ = false;
   }
   if (text == host::kCanceledStatus) {
     armed_ = running_ = false;
@@ -356,13 +503,13 @@ void LcncHost::ReadUiLog(host::UiLogTail& tail) {
     }
     // The fields as the dialog last showed them are the values the raster uses.
     if (fields[0] == "show" && fields.size() >= 3) {
-      if (fields[1] == "4164") shownHeight_ = fields[2];
+      shown_[std::atoi(fields[1].c_str())] = fields[2];
       if (fields[1] == "4165")
         if (const std::optional<double> width = host::ParseNumber(fields[2]))
           result_.SetEngravedWidth(*width);
-      if (fields[1] == "4167") shownStepOver_ = fields[2];
       if (fields[1] == "4191") estimate_ = host::EstimatedTime(fields[2]);
     }
+    if (fields[0] == "picture" && fields.size() >= 2) picturePath_ = fields[1];
   });
 }
 
@@ -526,7 +673,10 @@ bool LcncHost::StartCommand() {
   command.line = command.fromHost ? hostLines_.front() : plugin_.pendingCode().front();
   command.target = ReadMoveWords(command.line);
   command.movesX = command.target.x.has_value();
-  command.stepOver = !command.fromHost && command.target.y && !command.target.x;
+  // The Y step that ends a raster line; "G0 Y" only takes Y to the first line of a raster
+  // that starts further on.
+  command.stepOver =
+      !command.fromHost && command.target.y && !command.target.x && command.target.g != 0.0;
   if (!MayStart(command, &command.armedMove, &command.xMove)) {
     if (command.armedMove && inFlight_.empty()) {
       if (!waitingToArm_) waitingToArm_ = Clock::now();
@@ -539,18 +689,23 @@ bool LcncHost::StartCommand() {
   }
   waitingToArm_.reset();
   command.armedMove = command.armedMove && command.target.x.has_value();
+  if (command.xMove) {
+    command.rasterLine = plugin_.driver->RasterLine >= 0 ? plugin_.driver->RasterLine : xMovesRun_;
+    command.bitShift = plugin_.driver->RasterBitShift;
+  }
+  if (command.armedMove && !ResumeRecordReady(command.rasterLine)) return false;
   if (inFlight_.empty() && !EnsureMdi(!command.fromHost)) return false;
   if (command.fromHost)
     hostLines_.pop_front();
   else
     plugin_.pendingCode().pop_front();
   // Numbered as the plug-in numbers its lines: one that fires nothing may have no X move.
-  if (command.xMove)
-    command.rasterLine = plugin_.driver->RasterLine >= 0 ? plugin_.driver->RasterLine : xMovesRun_;
   if (command.xMove) ++xMovesRun_;
   if (command.armedMove) {
     const double travel = (*command.target.x - cnc_.status().commandedX) * machine_.scaleX;
-    trigger_.Arm(travel < 0.0 ? -1 : 1, plugin_.control.PulseMode != 0);
+    const MoveTag tag{journaling_ ? record_.job : 0u, int32_t(command.rasterLine),
+                      command.bitShift};
+    trigger_.Arm(travel < 0.0 ? -1 : 1, plugin_.control.PulseMode != 0, tag);
   }
   if (command.xMove) trigger_.SetRasterLine(int32_t(command.rasterLine));
   command.serial = cnc_.Mdi(command.line);
@@ -627,6 +782,7 @@ void LcncHost::FinishMove(const Command& command) {
                << host::BitRanges(trigger_.fired(), kTriggerWordCount) << '\n'
                << std::flush;
   std::memcpy(firedState_->TriggerBits, trigger_.fired(), sizeof firedState_->TriggerBits);
+  RecordMoveEnd(command, trigger_.LastFiredStep());
 }
 
 bool LcncHost::RunMdi(const std::string& line, std::string* error) {
@@ -664,8 +820,15 @@ double LcncHost::MeasureMdiSeconds(int count) {
 }
 
 bool LcncHost::Finish() {
+  stopping_ = true;
   for (const Command& command : inFlight_) FinishCommand(command);
   inFlight_.clear();
+  SealResumeRecord();
+  if (journal_) {
+    journal_->Flush();
+    if (!journal_->error().empty())
+      std::fprintf(stderr, "engrave-lcnc: %s\n", journal_->error().c_str());
+  }
   if (progress_.started()) figures_.stepping = trigger_.Stepping();
   ShowProgress(true);
   plugin_.entries().StopPlug();

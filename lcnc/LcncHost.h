@@ -15,6 +15,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,6 +31,7 @@
 #include "lcnc/LinuxCnc.h"
 #include "lcnc/MoveWords.h"
 #include "lcnc/RasterProgress.h"
+#include "lcnc/ResumeJournal.h"
 
 namespace lcnc {
 
@@ -69,6 +71,18 @@ class LcncHost final : public host::HostObserver {
 
   // Opens the output files and loads the plug-in; then StartUp with the profile.
   bool Start(const std::string& profile, std::string* error);
+  // Keeps every raster's progress in this resume file from its Cycle Start on, until it
+  // completes (the file then goes): what an interruption needs to go on with it.
+  void KeepResumeFile(const std::string& path);
+  // The line (from 1) the next setup dialog may go on with, and its steps from the line's edge
+  // that fired already: handed to the plug-in when that dialog opens. 0 and -1: none.
+  void SetResumePoint(long line, long afterStep);
+  // The dialog's fields as it showed them last (control id to text), and the picture it
+  // loaded last.
+  const std::map<int, std::string>& shownFields() const { return shown_; }
+  // How to go on after an interrupted raster ("line K after step S; ..."); empty when nothing
+  // is kept (none interrupted, or no resume file).
+  std::string ResumeHint() const;
   host::PluginHost& plugin() { return plugin_; }
 
   // One pass of the main loop: heartbeat, status, pins, Update, the command in progress. False
@@ -129,6 +143,7 @@ class LcncHost final : public host::HostObserver {
     bool movesX = false;    // any move of X: the raster lines and X taken to a line's start
     bool stepOver = false;  // the Y step that ends a raster line
     long rasterLine = -1;
+    int32_t bitShift = 0;   // the line's step j is the move's step j + bitShift
     bool fromHost = false;  // RunMdi's, not the plug-in's
     bool ended = false;     // motion has reached the target; waiting for the steps
     std::chrono::steady_clock::time_point sent, motionDone;
@@ -162,6 +177,13 @@ class LcncHost final : public host::HostObserver {
   void FinishMove(const Command& command);
   void LostConnection(const std::string& what);
   void ShowProgress(bool final);
+  // The resume file: the raster's record at its start, before each line is armed (false until
+  // that record is written), after each armed move, during a long line, and at its end.
+  void StartResumeRecord(long firstLine);
+  bool ResumeRecordReady(long rasterLine);
+  void RecordMoveEnd(const Command& command, int64_t lastFired);
+  void RecordProgressDuringLine();
+  void SealResumeRecord();
 
   const host::Options& options_;
   MachineSettings machine_;
@@ -194,10 +216,21 @@ class LcncHost final : public host::HostObserver {
   std::deque<std::string> hostLines_;
   std::string restoreModes_;    // the modes to set again after the raster, when it changed them
   std::string commandFailure_;  // why the command in progress was given up
-  std::string shownHeight_, shownStepOver_;  // the dialog's fields, from the UI log
+  std::map<int, std::string> shown_;  // the dialog's fields, from the UI log
+  std::string picturePath_;           // the picture it loaded
   std::string estimate_;
   RasterProgress progress_;
   std::optional<std::chrono::steady_clock::time_point> waitingToArm_;
+  // The resume point the plug-in read when the last dialog opened (Notify).
+  int32_t dialogResumeLine_ = 0;
+  int64_t dialogResumeAfterStep_ = -1;
+  std::unique_ptr<ResumeJournal> journal_;
+  bool journaling_ = false;   // this raster's record is kept
+  bool stopping_ = false;     // Finish: the moves still in flight are cut short
+  ResumeRecord record_;       // as posted last
+  uint64_t recordAhead_ = 0;  // the record that must be written before the next arming
+  std::optional<std::chrono::steady_clock::time_point> waitingForRecord_;
+  std::chrono::steady_clock::time_point lastProgressRecord_;
   // Last, so that its thread stops before anything it beats for goes away.
   HeartbeatKeeper heartbeat_;
 };

@@ -31,10 +31,11 @@ std::string FormatClock(double seconds) {
   return text;
 }
 
-void RasterProgress::Start(long lines, Clock::time_point now) {
+void RasterProgress::Start(long lines, Clock::time_point now, long alreadyDone) {
   started_ = true;
   lines_ = lines > 0 ? lines : 0;
-  done_ = 0;
+  alreadyDone_ = alreadyDone > 0 ? alreadyDone : 0;
+  done_ = alreadyDone_;
   start_ = now;
   lastShown_ = now;
 }
@@ -44,9 +45,9 @@ std::string RasterProgress::Text(Clock::time_point now) const {
   std::string text = "progress: " + std::to_string(done_);
   if (lines_ > 0) text += "/" + std::to_string(lines_);
   text += " lines, " + FormatClock(spent) + " spent";
-  if (lines_ > 0 && done_ > 0) {
+  if (lines_ > 0 && done_ > alreadyDone_) {
     const long left = lines_ > done_ ? lines_ - done_ : 0;
-    text += ", " + FormatClock(spent / double(done_) * double(left)) + " left";
+    text += ", " + FormatClock(spent / double(done_ - alreadyDone_) * double(left)) + " left";
   }
   return text;
 }

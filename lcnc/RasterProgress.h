@@ -20,8 +20,9 @@ class RasterProgress {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // A new raster of `lines` lines (0 when unknown) starts now.
-  void Start(long lines, Clock::time_point now);
+  // A new raster of `lines` lines (0 when unknown) starts now, with `alreadyDone` of them
+  // engraved before (a raster that starts further on).
+  void Start(long lines, Clock::time_point now, long alreadyDone = 0);
   void LineDone() { ++done_; }
   bool started() const { return started_; }
   long done() const { return done_; }
@@ -37,6 +38,7 @@ class RasterProgress {
   bool started_ = false;
   long lines_ = 0;
   long done_ = 0;
+  long alreadyDone_ = 0;
   Clock::time_point start_, lastShown_;
 };
 

@@ -120,12 +120,13 @@ int main(int argc, char** argv) {
   };
   static const ButtonDef kButtons[] = {
       {"E-Stop", "estop"},           {"Machine On", "machine-on"},   {"Home", "home"},
-      {"Go to X0 Y0", "go-to-zero"}, {"Cycle Start", "cycle-start"}, {"Reset", "reset"}};
+      {"Go to X0 Y0", "go-to-zero"}, {"Cycle Start", "cycle-start"}, {"Reset", "reset"},
+      {"Resume", "resume"}};
   int x = 10;
   for (const ButtonDef& def : kButtons) {
-    Fl_Button* button = new Fl_Button(x, 160, 94, 30, def.label);
+    Fl_Button* button = new Fl_Button(x, 160, 82, 30, def.label);
     button->callback(OnButton, const_cast<char*>(def.message));
-    x += 100;
+    x += 86;
   }
   window.end();
   window.callback(OnQuit);  // the close box asks engrave-lcnc, which decides when to go

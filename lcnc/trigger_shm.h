@@ -90,6 +90,16 @@ struct engrave_trigger_control {
   long long x_first_ns;
   long long x_last_ns;
   unsigned int gaps_ns[ENGRAVE_TRIGGER_GAP_SLOTS];
+
+  /* Written by the host as it arms a move, before arm_move, and kept until it arms the next
+   * one, also after the host has died: the engraving it belongs to (a number the host chose,
+   * 0 none), its raster line (from 0) and where the line's own step j lies in the move (step
+   * j + job_bit_shift). With the fired record they tell a new host exactly what an interrupted
+   * line fired. The component never reads them. */
+  unsigned int job;
+  int job_line;
+  int job_bit_shift;
+  unsigned int reserved2;
 };
 
 #define ENGRAVE_TRIGGER_CONTROL(base) \

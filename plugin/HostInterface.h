@@ -31,6 +31,13 @@ struct ControlState {
   // Plug-in writes 0 (host thread) on each tick that finds the host ready while a raster is
   // armed or running. What the host does with it is its own affair.
   int32_t TickReset = 0;
+  // Optional, host writes (host thread) before it opens a setup dialog to go on with an
+  // interrupted raster: line ResumeLine (from 1, as "Start at line" counts; 0: none) has fired
+  // its steps up to ResumeAfterStep (counted from the line's edge, as bit j of a default line;
+  // -1: none). The plug-in reads both on the host thread when the dialog opens; when that
+  // dialog starts the raster at ResumeLine, the line fires only its steps after that one.
+  int32_t ResumeLine = 0;
+  int64_t ResumeAfterStep = -1;
 };
 
 struct MotionState {
@@ -100,6 +107,10 @@ struct DriverState {
   // counted as the dialog's "lines" count them; -1 before the first. A line that fires nothing
   // may be left out of the moves, so the hosts number their records by this, not by X moves.
   int32_t RasterLine = -1;
+  // Plug-in writes (host thread) with each line's bits and moves: bit j of the line, counted
+  // from its edge as a default line counts it, is bit j + RasterBitShift of TriggerBits (a
+  // line laid out with an overscan or without its blank ends starts before its first step).
+  int32_t RasterBitShift = 0;
   // Host writes: non-zero while the printer-port driver is in use. Read by the start checks and
   // before every line; without it no bits are written.
   uint8_t PrinterPortActive = 0;

@@ -9,6 +9,22 @@
 #include "plugin/PluginServices.h"
 #include "ui/Ui.h"
 
+namespace {
+
+// Clears bits 0 .. last of the trigger buffer: the steps of a line that fired before the
+// raster was interrupted.
+void ClearTriggerBitsThrough(uint32_t* words, int64_t last) {
+  if (last < 0) return;
+  const int64_t bits = int64_t(kTriggerWordCount) * 32;
+  if (last >= bits) last = bits - 1;
+  const int64_t whole = (last + 1) / 32;
+  std::fill(words, words + whole, 0u);
+  const int64_t rest = (last + 1) % 32;
+  if (rest != 0) words[whole] &= ~((uint32_t(1) << rest) - 1u);
+}
+
+}  // namespace
+
 MenuHandler::MenuHandler(plugin::HostLink& host) : host_(host) {}
 
 void MenuHandler::OnMenuCommand(int32_t id) {
@@ -54,6 +70,7 @@ void MenuHandler::FillLine(const engrave::TriggerLineInput& line, uint32_t* bits
 
 void MenuHandler::FillTriggerLine() {
   host_.driver->RasterLine = lineNumber_;
+  host_.driver->RasterBitShift = 0;
   lineFilled_ = false;
   if (host_.driver->PrinterPortActive == 0) return;
   uint32_t* bits = host_.driver->TriggerBits;
@@ -70,6 +87,7 @@ void MenuHandler::FillTriggerLine() {
     FillLine(next, aheadBits_.data());
     aheadFilled_ = true;
   }
+  if (lineNumber_ == firstLine_) ClearTriggerBitsThrough(bits, firstLineFiredThrough_);
   host_.control->TriggerMode = 0;
   lineFilled_ = true;
 }
@@ -80,6 +98,18 @@ void MenuHandler::SetTriggerBit(int32_t index, int32_t fire) {
   const uint32_t mask = uint32_t(1) << (index % 32);
   uint32_t& word = host_.driver->TriggerBits[index / 32];
   word = fire == 1 ? (word | mask) : (word & ~mask);
+}
+
+void MenuHandler::SkipLines(int32_t lines) {
+  engrave::ParameterSet& p = engrave::gParameters;
+  std::vector<uint32_t> scratch(rasterDithered_ ? size_t(engrave::kTriggerWords) : 0);
+  for (int32_t k = 0; k < lines && p.ScanY < p.Length; ++k) {
+    // The classic fill carries nothing from line to line: only the dithered one is run.
+    if (rasterDithered_)
+      ditheredFiller_.Fill(CurrentLine(), TheEngraveImage().Picture(), scratch.data());
+    p.ScanY = p.ScanY + p.YStepOver;
+    p.ScanXTarget = p.ScanXTarget == 0.0 ? double(p.Width) : 0.0;
+  }
 }
 
 void MenuHandler::Arm() {
@@ -102,6 +132,14 @@ void MenuHandler::Arm() {
     ditheredFiller_.Prepare(CurrentLine(), TheEngraveImage().Picture());
   else
     filler_.Prepare(CurrentLine());
+  // A raster started further on: the lines before it are filled here, on the dialog thread,
+  // so that no host tick carries that work.
+  const int32_t startLine = std::max<int32_t>(1, engrave::gParameters.StartLine);
+  SkipLines(startLine - 1);
+  lineNumber_ = startLine - 1;
+  firstLine_ = lineNumber_;
+  positionFirst_ = firstLine_ > 0;
+  firstLineFiredThrough_ = engrave::gParameters.ResumeAfterStep;
   // The status text is handed over before the state is published, so the host thread writes
   // it before it can act on the armed state.
   plugin::PostStatus("Press Cycle Start to begin scanning Seq.");

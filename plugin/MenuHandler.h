@@ -40,7 +40,8 @@ class MenuHandler {
   void SetTriggerBit(int32_t index, int32_t fire);
 
   // Dialog thread: ScanXTarget = ScanY = 0, the raster's mode taken from the parameter set and
-  // its fill prepared, the status text handed over, then Armed.
+  // its fill prepared, the lines before the start line filled without moving, the status text
+  // handed over, then Armed.
   void Arm();
 
  private:
@@ -53,6 +54,10 @@ class MenuHandler {
   void FillLine(const engrave::TriggerLineInput& line, uint32_t* bits);
   // The line under the scan position, as the parameter set describes it now.
   engrave::TriggerLineInput CurrentLine() const;
+  // Dialog thread, at arming: takes the scan position past the first `lines` lines, filling
+  // them as the raster would, so that a dithered raster started further on carries the same
+  // error into its first line.
+  void SkipLines(int32_t lines);
 
   plugin::HostLink& host_;
   // The raster's mode is fixed when it is armed: a box ticked in a dialog opened later must not
@@ -65,6 +70,11 @@ class MenuHandler {
   // bits, and the lines' moves laid out so far.
   int32_t lineNumber_ = 0;
   bool lineFilled_ = false;
+  // Set at arming: the first line engraved (from 0), whether X and Y must first be taken to
+  // its start (it is not line 0), and its last step from the edge that fired already (-1 none).
+  int32_t firstLine_ = 0;
+  bool positionFirst_ = false;
+  int64_t firstLineFiredThrough_ = -1;
   engrave::LineChain chain_{engrave::RasterMoves{}};
   // Skipping blank ends, each line is filled a tick ahead, here, so that the line before it
   // can run on to where it starts. Sized at arming.

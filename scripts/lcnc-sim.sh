@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Runs engrave-lcnc with LinuxCNC's simulator (lcnc/sim):
 #   scripts/lcnc-sim.sh engrave [--display D] [PICTURE] [options]   one headless engraving
+#   scripts/lcnc-sim.sh resume [--display D] [PICTURE] [options]    goes on with an interrupted one
 #   scripts/lcnc-sim.sh gui [--display D] [options]                 the host window
 #   scripts/lcnc-sim.sh program FILE                                a G-code program in AUTO, timed
 #   scripts/lcnc-sim.sh start [--display D]                         LinuxCNC in the background
-#   scripts/lcnc-sim.sh run [PICTURE] [options]                     an engraving in the started one
+#   scripts/lcnc-sim.sh run [resume] [PICTURE] [options]            an engraving in the started one
 #   scripts/lcnc-sim.sh stop                                        ends the started LinuxCNC
 # D is the display LinuxCNC runs with:
 #   engrave-lcnc  engrave-lcnc itself (the default for engrave, gui and program);
@@ -13,8 +14,9 @@
 #   none          a stand-in that only keeps LinuxCNC up, with engrave-lcnc beside it.
 # Installs and builds what is missing and creates the user LinuxCNC runs as. LinuxCNC refuses
 # to run as root, so it runs as the user $LCNC_SIM_USER (default lcnc) in a folder of its own;
-# pictures are copied in, the files written are copied back to the names given, and the summary
-# names them there. Exits with engrave-lcnc's status (0 complete, 1 not).
+# pictures are copied in, the files written are copied back to the names given (a --profile
+# with its resume file beside it), and the summary names them there. Exits with engrave-lcnc's
+# status (0 complete, 1 not).
 #
 # Environment: LCNC_SIM_BUILD (build folder, default build), LCNC_SIM_SKIP_SETUP=1 (use the
 # build as it is), ENGRAVE_LCNC_FIRE_SAMPLES=FILE (record the fire pin at every X step:
@@ -30,14 +32,14 @@ user=${LCNC_SIM_USER:-lcnc}
 session_file=${LCNC_SIM_SESSION:-/tmp/engrave-lcnc-sim.session}
 
 usage() {
-  sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 mode=${1:-}
 shift || true
 display=engrave-lcnc
 case "$mode" in
-  engrave | gui | program | start)
+  engrave | resume | gui | program | start)
     if [ "${1:-}" = --display ]; then
       display=${2:-}
       shift 2 || usage
@@ -124,8 +126,8 @@ write_arguments() { # $1 mode, then the caller's arguments
     esac
     case "$arg" in
       --gcode | --image | --trace | --fired | --profile | --plugin | --width | --height | \
-        --feed | --stepover | --before | --preview | --overscan | --brightness | --contrast | \
-        --gamma)
+        --feed | --stepover | --before | --preview | --overscan | --from-line | --brightness | \
+        --contrast | --gamma)
         if [ -z "$value" ]; then
           (($#)) || { echo "lcnc-sim: $arg needs a value" >&2; exit 2; }
           value=$1
@@ -145,14 +147,18 @@ write_arguments() { # $1 mode, then the caller's arguments
         args+=("$arg" "$name")
         printf '%s\t%s\n' "$name" "$value" >>"$run/copy-back" ;;
       --profile)
-        # The profile is read and written back: copy it in when it exists.
+        # The profile is read and written back: copy it in when it exists; likewise its
+        # resume file, which the run may also remove.
         name="$run/out/$(basename "$value")"
         [ -e "$value" ] && cp "$value" "$name"
+        rm -f "$name.resume"
+        [ -e "$value.resume" ] && cp "$value.resume" "$name.resume"
         args+=("$arg" "$name")
-        printf '%s\t%s\n' "$name" "$value" >>"$run/copy-back" ;;
+        printf '%s\t%s\n' "$name" "$value" >>"$run/copy-back"
+        printf '%s\t%s\tsync\n' "$name.resume" "$value.resume" >>"$run/copy-back" ;;
       --plugin) args+=("$arg" "$(input_file "$value")") ;;
-      --width | --height | --feed | --stepover | --before | --overscan | --brightness | \
-        --contrast | --gamma) args+=("$arg" "$value") ;;
+      --width | --height | --feed | --stepover | --before | --overscan | --from-line | \
+        --brightness | --contrast | --gamma) args+=("$arg" "$value") ;;
       -*) args+=("$arg") ;;
       *) args+=("$(input_file "$arg")") ;;
     esac
@@ -165,18 +171,20 @@ write_arguments() { # $1 mode, then the caller's arguments
 
 # What engrave-lcnc prints about its files names them where the caller finds them.
 rename_outputs() {
-  local expressions=(-e 's/$//') inside outside
-  while IFS=$'\t' read -r inside outside; do
+  local expressions=(-e 's/$//') inside outside sync
+  while IFS=$'\t' read -r inside outside sync; do
     expressions+=(-e "s|$inside|$outside|g")
   done <"$run/copy-back"
   sed -u "${expressions[@]}"
 }
 
 copy_back() {
-  local inside outside
-  while IFS=$'\t' read -r inside outside; do
+  local inside outside sync
+  while IFS=$'\t' read -r inside outside sync; do
     if [ -e "$inside" ]; then
       mkdir -p "$(dirname "$outside")" && cp "$inside" "$outside"
+    elif [ "$sync" = sync ]; then
+      rm -f "$outside"
     fi
   done <"$run/copy-back"
   if [ -n "$samples" ] && [ -e "$run/out/fire-samples" ]; then
@@ -312,7 +320,7 @@ stop_session() {
 }
 
 case "$mode" in
-  engrave | gui | program)
+  engrave | resume | gui | program)
     prepare
     make_run_folder
     trap 'rm -rf "$run"' EXIT
@@ -338,7 +346,12 @@ case "$mode" in
     ;;
   run)
     load_session
-    write_arguments engrave "$@"
+    command=engrave
+    if [ "${1:-}" = resume ]; then
+      command=resume
+      shift
+    fi
+    write_arguments "$command" "$@"
     chown -R "$user:" "$run"
     run_in_session
     ;;

@@ -129,6 +129,14 @@ void LogShown(int controlId, const std::string& text) {
   detail::LogEvent(Settings::FromEnvironment(), {"show", id, text});
 }
 
+void LogPicture(const std::string& path) {
+  if (Session* session = detail::CurrentSession()) {
+    detail::LogEvent(session->settings(), {"picture", path});
+    return;
+  }
+  detail::LogEvent(Settings::FromEnvironment(), {"picture", path});
+}
+
 namespace detail {
 
 Session* CurrentSession() {

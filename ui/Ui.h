@@ -138,5 +138,8 @@ std::optional<std::string> ChooseFile(const OpenFileRequest& request);
 
 // Dialog thread: records one control's text after an exchange towards the controls.
 void LogShown(int controlId, const std::string& text);
+// Dialog thread: records the path of the picture the dialog loaded ("picture" PATH), so that a
+// host can tell which file an engraving came from.
+void LogPicture(const std::string& path);
 
 }  // namespace ui

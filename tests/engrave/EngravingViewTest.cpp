@@ -99,6 +99,31 @@ TEST(EngravingViewTest, EachPixelIsTheFiredShareOfTheEngravedAreaUnderIt) {
   }
 }
 
+// Started at line 9 of 18: the lines before it are neither drawn nor counted, and those after
+// look as in the whole raster, the dithered error carried into them included.
+TEST(EngravingViewTest, AStartFurtherOnShowsWhatRemainsAsTheWholeRasterDoes) {
+  auto picture = GrayPictureOf(23, 9, [](int x, int y) { return (x * 37 + y * 71) % 256; });
+  EngravingJob job;
+  job.width = 5.0;
+  job.stepsPerUnitX = 14.0;
+  job.line = Line(70, 23, 9);
+  job.line.length = 3.0;
+  job.line.yStepOver = 0.17;
+  job.dithered = true;
+  constexpr int kWidth = 13, kHeight = 9;  // a row is a third of a unit, about two lines
+  EngravingView whole, rest;
+  whole.Start(job, picture.get(), kWidth, kHeight);
+  job.firstLine = 8;  // from Y 1.36 up: rows 0 to 3 lie wholly above, 5 to 8 below
+  rest.Start(job, picture.get(), kWidth, kHeight);
+  while (whole.Advance(std::chrono::seconds(1)) || rest.Advance(std::chrono::seconds(1))) {
+  }
+  EXPECT_EQ(rest.Estimate(100.0).lines, 10);
+  for (int x = 0; x < kWidth; ++x) {
+    for (int y = 0; y <= 3; ++y) EXPECT_EQ(rest.Share(x, y), whole.Share(x, y)) << x << ", " << y;
+    for (int y = 5; y < kHeight; ++y) EXPECT_EQ(rest.Share(x, y), -1.0) << x << ", " << y;
+  }
+}
+
 // Drawn in slices, the view shows the lines it has so far (from the bottom, where the raster
 // starts) and leaves the rest of the frame as it was.
 TEST(EngravingViewTest, ASliceDrawsSomeLinesAndLeavesTheRestOfTheFrame) {

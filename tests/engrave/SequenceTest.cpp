@@ -224,6 +224,65 @@ TEST_F(SequenceTest, GCodeUsesAPointWhateverTheHostsLocale) {
   EXPECT_EQ(host.code[1], "G1 Y0.1000");
 }
 
+// Started at line 3: Y and X go to its start with the tool off, and the lines are numbered as
+// in the whole raster. Going on with an interrupted line 3, that line fires only the steps
+// after those that fired; the host's word for line 4 does not touch line 3.
+TEST_F(SequenceTest, ARasterStartedFurtherOnFiresOnlyWhatIsLeft) {
+  int armings = 0;
+  auto firstLine = [&](int32_t resumeLine, int64_t afterStep) {
+    host.code.clear();
+    host.control.ResumeLine = resumeLine;
+    host.control.ResumeAfterStep = afterStep;
+    // A script of the same text goes on where it stopped: each arming gets its own.
+    ArmWith("set 4205 3\n# arming " + std::to_string(++armings) + "\n");
+    host.control.CycleStart = 1;
+    host.motion.LineDone = 1;
+    host.Update();
+    host.motion.LineDone = 1;
+    host.Update();
+    EXPECT_EQ(host.driver->RasterLine, 2);
+    EXPECT_EQ(host.driver->RasterBitShift, 0);
+    return host.SetBits();
+  };
+  const std::vector<int> whole = firstLine(0, -1);
+  EXPECT_EQ(host.code, (std::vector<std::string>{"G0 Y0.2000", "G0 X0.0000",
+                                                 "G1 X10.0000 F100.0000", "G1 Y0.3000"}));
+  RunToEnd();
+  EXPECT_EQ(Moves('X').size(), 79u);
+  EXPECT_EQ(host.code.back(), "G0X0Y0 M5");
+
+  ASSERT_GT(whole.size(), 10u);
+  const int fired = whole[whole.size() / 2];
+  std::vector<int> rest;
+  std::copy_if(whole.begin(), whole.end(), std::back_inserter(rest),
+               [&](int bit) { return bit > fired; });
+  EXPECT_EQ(firstLine(3, fired), rest);
+  host.Reset();
+  EXPECT_EQ(firstLine(4, fired), whole);
+  host.Reset();
+}
+
+TEST_F(SequenceTest, AStartLineOutsideTheRasterIsRefused) {
+  struct Case {
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"0", "ERROR... Start at line must be from 1 to 81, the raster's lines."},
+      {"82", "ERROR... Start at line must be from 1 to 81, the raster's lines."},
+      {"x", "Please enter an integer."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Script("file " + kPicture + "\nset 4205 " + c.text + "\nclick 1\nclick 4029\n# " + c.text +
+           "\n");
+    host.Notify(100);
+    ASSERT_TRUE(WaitForDialogToEnd());
+    host.Update();
+    EXPECT_EQ(ui.Messages().back(), c.message);
+    EXPECT_NE(host.motion.StatusLine, "Press Cycle Start to begin scanning Seq.");
+  }
+}
+
 struct StartCheck {
   uint8_t printerPort;
   double x, y;

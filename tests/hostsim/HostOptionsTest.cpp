@@ -33,6 +33,7 @@ TEST(ComposedAnswers, TheModesSetTheirBoxesAndThePreviewIsWrittenBeforeStarting)
        "check 4189 1\nclick 4178\ncheck 4190 1\nsnapshot 4179 v.png\n"},
       {{"engrave", "--gamma", "1.8", "--invert", "--brightness=-20", "--contrast", "+35"},
        "set 4200 -20\nset 4201 +35\nset 4202 1.8\ncheck 4187 1\n"},
+      {{"engrave", "--from-line", "12", "--dither"}, "check 4189 1\nset 4205 12\n"},
   };
   const std::string fields = "set 4167 0.05\n";
   for (const Case& c : cases) {
@@ -70,6 +71,19 @@ TEST(ComposedAnswers, AdjustmentsOutsideTheirRangesAreRefused) {
       }
     }
   }
+}
+
+// A resume takes its settings from its record: the options that would change them are told
+// apart from those that only name files.
+TEST(ComposedAnswers, TheSettingsGivenAreListed) {
+  host::Options options;
+  std::string error;
+  ASSERT_TRUE(host::ParseOptions({"resume", "--profile", "p.xml", "--fired", "f", "--trace=t",
+                                  "--before", "G0 X0", "--width=3", "--dither", "--from-line", "2"},
+                                 host::Program::kEngraveLcnc, options, &error))
+      << error;
+  EXPECT_EQ(options.settingsGiven,
+            (std::vector<std::string>{"--width", "--dither", "--from-line"}));
 }
 
 }  // namespace

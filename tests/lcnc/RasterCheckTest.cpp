@@ -89,6 +89,14 @@ TEST(RasterProgressTest, TheTextSaysLinesSpentAndLeftAndComesEveryInterval) {
   EXPECT_FALSE(progress.Due(start + std::chrono::seconds(19), std::chrono::seconds(10)));
   EXPECT_TRUE(progress.Due(start + std::chrono::seconds(20), std::chrono::seconds(10)));
 
+  // Started at line 55: the lines before count as done, the time left goes by this run's pace.
+  RasterProgress resumed;
+  resumed.Start(81, start, 54);
+  EXPECT_EQ(resumed.Text(start + std::chrono::seconds(1)), "progress: 54/81 lines, 0:00:01 spent");
+  for (int line = 0; line < 9; ++line) resumed.LineDone();
+  EXPECT_EQ(resumed.Text(start + std::chrono::seconds(18)),
+            "progress: 63/81 lines, 0:00:18 spent, 0:00:36 left");
+
   RasterProgress unknown;
   unknown.Start(0, start);
   unknown.LineDone();
