@@ -57,50 +57,6 @@ RasterMoves Moves(int32_t overscanSteps, bool skipBlank) {
   return {kWidth, kStepsPerUnit, overscanSteps, skipBlank};
 }
 
-// Every layout keeps each fired step where the default raster fires it, covers it with the
-// move and runs the overscan's whole steps beyond the first and last that can fire.
-TEST(PlanLineMoveTest, EveryFiredStepStaysOnItsXStep) {
-  const std::set<int64_t> fired = {0, 1, 37, 400, 998};
-  const std::set<int64_t> inner = {250, 251, 600};
-  struct Case {
-    int32_t overscan;
-    bool skip;
-    const std::set<int64_t>* bits;
-    int64_t firstSpan, lastSpan;  // the steps the move must reach, in the line's numbering
-  } cases[] = {
-      {0, false, &fired, 0, 999},   {13, false, &fired, -13, 1012}, {0, true, &fired, 0, 998},
-      {20, true, &inner, 230, 620}, {0, true, &inner, 250, 600},
-  };
-  for (const Case& c : cases) {
-    for (const bool forward : {true, false}) {
-      SCOPED_TRACE(testing::Message() << "overscan " << c.overscan << " skip " << c.skip
-                                      << (forward ? " forward" : " reverse"));
-      Bits bits = LineBits(*c.bits);
-      const ArmedMove move = PlanLineMove(Moves(c.overscan, c.skip), forward, bits.data());
-      ASSERT_TRUE(move.runs);
-      ShiftTriggerBits(bits.data(), move.bitShift);
-      EXPECT_EQ(MoveCells(move, forward, bits), Cells(*c.bits, forward));
-      // The move spans the steps it must, from its start to its end.
-      EXPECT_EQ(Cell(move.startX, forward, 0), Cell(forward ? 0.0 : kWidth, forward, c.firstSpan));
-      const int64_t steps = std::llround(std::fabs(move.endX - move.startX) * kStepsPerUnit);
-      EXPECT_EQ(Cell(move.startX, forward, steps - 1),
-                Cell(forward ? 0.0 : kWidth, forward, c.lastSpan));
-    }
-  }
-}
-
-TEST(PlanLineMoveTest, TheDefaultLineAndABlankOneSkipped) {
-  Bits none = LineBits({});
-  const ArmedMove plain = PlanLineMove(Moves(0, false), false, none.data());
-  EXPECT_TRUE(plain.runs);
-  EXPECT_EQ(plain.startX, kWidth);
-  EXPECT_EQ(plain.endX, 0.0);
-  EXPECT_EQ(plain.bitShift, 0);
-  EXPECT_FALSE(PlanLineMove(Moves(5, true), true, none.data()).runs);
-  // Bits that were not filled lay the line out whole.
-  EXPECT_TRUE(PlanLineMove(Moves(5, true), true, nullptr).runs);
-}
-
 TEST(ShiftTriggerBitsTest, MovesEveryBitAndDropsThoseThatLeave) {
   std::mt19937 random(7);
   Bits words(kTriggerWords);
