@@ -52,6 +52,26 @@ std::string_view UnsignedStart(std::string_view text, bool* negative) {
   return text;
 }
 
+// Shows one integer field, or reads it; false, with the user told, when its text holds no
+// integer (the focus is then on it).
+template <typename Store>
+bool ExchangeInteger(ui::DialogControls& controls, int id, bool read, int32_t shown, Store store) {
+  if (!read) {
+    const std::string text = std::to_string(shown);
+    controls.SetText(id, text);
+    ui::LogShown(id, text);
+    return true;
+  }
+  const std::optional<int32_t> value = ParseFieldInteger(controls.Text(id));
+  if (!value) {
+    ui::ShowMessage("Please enter an integer.");
+    controls.Focus(id);
+    return false;
+  }
+  store(*value);
+  return true;
+}
+
 class DialogScanStarter final : public ScanStarter {
  public:
   void SetPulseMode(uint8_t pulseMode) override { plugin::PostPulseMode(pulseMode); }
@@ -195,36 +215,17 @@ bool EngraveSetup::DoDataExchange(ui::DialogControls& controls, bool saveAndVali
         break;
       }
       case Field::Kind::kInteger: {
-        if (!saveAndValidate) {
-          const std::string text = std::to_string(gParameters.TriggerLineLength.load());
-          controls.SetText(id, text);
-          ui::LogShown(id, text);
-          break;
-        }
-        const std::optional<int32_t> read = ParseFieldInteger(controls.Text(id));
-        if (!read) {
-          ui::ShowMessage("Please enter an integer.");
-          controls.Focus(id);
+        std::atomic<int32_t>& length = gParameters.TriggerLineLength;
+        if (!ExchangeInteger(controls, id, saveAndValidate, length.load(),
+                             [&](int32_t read) { length = read; }))
           return false;
-        }
-        gParameters.TriggerLineLength = *read;
         break;
       }
       case Field::Kind::kDialogInteger: {
         int& value = this->*field.check;
-        if (!saveAndValidate) {
-          const std::string text = std::to_string(value);
-          controls.SetText(id, text);
-          ui::LogShown(id, text);
-          break;
-        }
-        const std::optional<int32_t> read = ParseFieldInteger(controls.Text(id));
-        if (!read) {
-          ui::ShowMessage("Please enter an integer.");
-          controls.Focus(id);
+        if (!ExchangeInteger(controls, id, saveAndValidate, value,
+                             [&](int32_t read) { value = read; }))
           return false;
-        }
-        value = *read;
         break;
       }
       case Field::Kind::kCheck: {

@@ -19,17 +19,8 @@ class LaserRasterTest : public LinuxCncSimTest {
   void SetUp() override {
     LinuxCncSimTest::SetUp();
     if (HasFatalFailure()) return;
-    StartScript({"start", "--display", "none"});
-    ASSERT_EQ(Wait(), 0) << Log();
-    started_ = true;
+    StartSession();
     Hal("setp fire-watch.slow-below " + std::to_string(kSlowBelow));
-  }
-  void TearDown() override {
-    if (pid_ > 0) Wait(60);
-    if (started_) {
-      StartScript({"stop"});
-      Wait();
-    }
   }
 
   struct Firing {
@@ -64,8 +55,6 @@ class LaserRasterTest : public LinuxCncSimTest {
       EXPECT_EQ(Differences(line, bits, record.at(line), long(bits.size()) + 1000), "");
     }
   }
-
-  bool started_ = false;
 };
 
 // A gray ramp 10 mm wide: without an overscan a share of the dots is taken while X speeds up or

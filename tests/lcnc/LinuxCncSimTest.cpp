@@ -176,15 +176,7 @@ TEST_F(InterruptedRasterTest, ATaskThatStopsAnsweringIsSaidAndEndsTheEngraving) 
 // component disarms by itself, a later hand move fires nothing, and a new engrave-lcnc takes
 // over and engraves exactly.
 TEST_F(LinuxCncSimTest, AKilledHostDisarmsTheToolAndANewOneEngravesExactly) {
-  StartScript({"start", "--display", "none"});
-  ASSERT_EQ(Wait(), 0) << Log();
-  // Whatever happens next, the session is stopped at the end.
-  bool stopped = false;
-  const AtExit stopSession{[&] {
-    if (stopped) return;
-    StartScript({"stop"});
-    Wait();
-  }};
+  StartSession();
   const std::string picture = dir_.File("picture.png");
   WritePicture(picture);
   const std::vector<std::string> settings = {picture,  "--width", "100",        "--height", "0.25",
@@ -228,9 +220,7 @@ TEST_F(LinuxCncSimTest, AKilledHostDisarmsTheToolAndANewOneEngravesExactly) {
   ASSERT_EQ(record.size(), expected.size()) << Log();
   for (const auto& [line, bits] : expected)
     EXPECT_EQ(Differences(line, bits, record.at(line), 100000), "");
-  StartScript({"stop"});
-  EXPECT_EQ(Wait(), 0) << Log();
-  stopped = true;
+  EXPECT_EQ(StopSession(), 0) << Log();
   // After the death the tool was off at once or within the bound, whatever moved.
   EXPECT_LE(LongestFireAtStandstill(), kStandstillPeriods);
 }

@@ -168,14 +168,7 @@ TEST_F(ResumeTest, AStoppedRasterGoesOnAfterARestartFiringEveryStepOnce) {
 // component keeps the move's record (the line runs on to its end while X steps along it), and
 // the next engrave-lcnc goes on from it exactly.
 TEST_F(ResumeTest, AKilledHostsLineGoesOnFromTheComponentsRecord) {
-  StartScript({"start", "--display", "none"});
-  ASSERT_EQ(Wait(), 0) << Log();
-  bool stopped = false;
-  const AtExit stopSession{[&] {
-    if (stopped) return;
-    StartScript({"stop"});
-    Wait();
-  }};
+  StartSession();
   picture_ = dir_.File("picture.png");
   WritePicture(picture_);
   settings_ = {picture_,     "--width", "100",      "--height",   "0.25", "--feed",      "1500",
@@ -200,9 +193,7 @@ TEST_F(ResumeTest, AKilledHostsLineGoesOnFromTheComponentsRecord) {
   EXPECT_NE(Log().find("the trigger component kept what the interrupted engraving fired"),
             std::string::npos)
       << Log();
-  StartScript({"stop"});
-  EXPECT_EQ(Wait(), 0) << Log();
-  stopped = true;
+  EXPECT_EQ(StopSession(), 0) << Log();
 
   // The killed run's record ends before its interrupted line: what that line fired comes from
   // the fire pin, sampled at every X step (the killed run's moves first, numbered from 1 for

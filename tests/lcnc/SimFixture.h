@@ -148,13 +148,6 @@ inline void WritePicture(const std::string& path) {
   ASSERT_TRUE(host::WritePng(path, picture, &error)) << error;
 }
 
-// Runs its function when it goes out of scope.
-template <typename Function>
-struct AtExit {
-  Function function;
-  ~AtExit() { function(); }
-};
-
 class LinuxCncSimTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -229,6 +222,22 @@ class LinuxCncSimTest : public ::testing::Test {
 
   void TearDown() override {
     if (pid_ > 0) Wait(60);
+    StopSession();
+  }
+
+  // LinuxCNC in the background beside a stand-in display, for engravings run in it with
+  // StartScript({"run", ...}); stopped at the latest when the test ends.
+  void StartSession() {
+    StartScript({"start", "--display", "none"});
+    ASSERT_EQ(Wait(), 0) << Log();
+    sessionStarted_ = true;
+  }
+  // Stops the session; the stop's exit status (0 when none was started).
+  int StopSession() {
+    if (!sessionStarted_) return 0;
+    sessionStarted_ = false;
+    StartScript({"stop"});
+    return Wait();
   }
 
   // A command from another LinuxCNC client, as another display sends it (Python's linuxcnc
@@ -379,6 +388,7 @@ class LinuxCncSimTest : public ::testing::Test {
 
   TempDir dir_;
   pid_t pid_ = -1;
+  bool sessionStarted_ = false;
   std::string log_, samplesPath_;
 };
 
