@@ -1,7 +1,7 @@
 // Laser rasters through LinuxCNC's simulator: with the overscan X is at the feed rate at every
 // fired step (counted in the realtime threads by fire_watch), lines without their blank ends
-// fire exactly what host-sim traces, and another display's Stop between two lines stops
-// everything.
+// fire exactly what host-sim traces, another display's Stop between two lines stops everything,
+// and the raster is held to the INI's acceleration and soft limits.
 #include "SimFixture.h"
 
 namespace lcnc_sim {
@@ -138,6 +138,35 @@ TEST_F(LaserRasterTest, AStopBetweenTwoLinesStopsEverything) {
   WaitForXToStand(1.0);
   EXPECT_LT(HalNumber("stepgen.1.counts"), 20000) << "Y finished its step-over after the Stop";
   EXPECT_EQ(HalNumber("engrave-trigger.steps"), xSteps) << "X moved after the Stop";
+}
+
+// engrave-lcnc holds the raster to the INI's machine: an overscan shorter than X's braking
+// distance at the feed is said with both lengths (and the raster runs), and a raster whose moves
+// would pass a soft limit (2000 mm) is refused before anything moves, naming axis and limit.
+TEST_F(LaserRasterTest, TheRasterIsHeldToTheMachineOfTheIni) {
+  const std::string picture = dir_.File("picture.png");
+  WritePicture(picture);
+  const std::vector<std::string> settings = {picture, "--width", "10", "--feed", "1800"};
+
+  std::vector<std::string> shortRunUp = settings;
+  shortRunUp.insert(shortRunUp.end(),
+                    {"--height", "0.2", "--stepover", "0.1", "--overscan", "0.1"});
+  EXPECT_EQ(Engrave(shortRunUp).status, 0) << Log();
+  EXPECT_NE(Log().find("the overscan 0.1 is shorter than X's braking distance 0.45 at F1800 "
+                       "(MAX_ACCELERATION 1000): the dots near the edges burn longer; "
+                       "--overscan auto gives 0.54"),
+            std::string::npos)
+      << Log();
+
+  const long x = HalNumber("stepgen.0.counts"), y = HalNumber("stepgen.1.counts");
+  std::vector<std::string> pastY = settings;
+  pastY.insert(pastY.end(), {"--height", "2100", "--stepover", "100"});
+  EXPECT_NE(Engrave(pastY).status, 0) << Log();
+  EXPECT_NE(Log().find("The raster passes the Y soft limit 2000: its moves reach Y2100.0000."),
+            std::string::npos)
+      << Log();
+  EXPECT_EQ(HalNumber("stepgen.0.counts"), x);
+  EXPECT_EQ(HalNumber("stepgen.1.counts"), y);
 }
 
 }  // namespace
