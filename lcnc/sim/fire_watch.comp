@@ -45,10 +45,10 @@ license "GPL";
 author "Engraving";
 ;;
 
-/* Built through CMake, the module names its source, so that an installed copy can be told
- * apart from a stale one. */
 #include "rtapi_math.h"
 
+/* Built through CMake, the module names its source, so that an installed copy can be told
+ * apart from a stale one. */
 #if __has_include("fire_watch_source.h")
 #include "fire_watch_source.h"
 __attribute__((used)) static const char source_id[] = FIRE_WATCH_SOURCE_ID;
@@ -117,8 +117,8 @@ FUNCTION(_) {
 FUNCTION(speed) {
   const double speed = vel_cmd < 0.0 ? -vel_cmd : vel_cmd;
   const double now = pos_cmd * scale;
-  double low = passed_from < now ? passed_from : now;
-  double high = passed_from < now ? now : passed_from;
+  const double low = passed_from < now ? passed_from : now;
+  const double high = passed_from < now ? now : passed_from;
   const unsigned head = __atomic_load_n(&passed_head, __ATOMIC_RELAXED);
   struct passage* entry = &passages[head % PASSAGES];
   passed_from = now;
